@@ -1,0 +1,34 @@
+#include "plant/aerodynamics.h"
+
+#include <algorithm>
+
+namespace kelmora {
+
+void Aerodynamics::update_profile(double u_ref, double cover, double dim, double rho, double h,
+                                  double t) {
+    const double c = std::max(cover, 0.1);
+    _rho = rho;
+    // Stability from the previous friction velocity: z12 over the Obukhov length.
+    const double zeta =
+        (-phys::kKarmanGravity * _z12 * h) / (_ustar * _ustar * _ustar * rho * phys::kCpAir * t);
+    double psi_h;
+    double psi_m;
+    if (zeta >= 0) {
+        psi_h = psi_m = 6 * std::log(1 + zeta);
+    } else {
+        psi_h = -2 * std::log((1 + std::sqrt(1 - 16 * zeta)) * 0.5);
+        psi_m = 0.6 * psi_h;
+    }
+    const double lm = std::log((_zrf - _zd) / _zm) + psi_m;
+    _ustar = std::max(0.1, phys::kKarman * u_ref / lm);
+    _ut = std::max(0.1, (std::log((_zt - _zd) / _zm) + psi_m) * _ustar / phys::kKarman);
+    _lm = std::max(0.1, std::pow(6 * dim * dim * _zt / (phys::kPi * c), phys::kCubeRoot));
+    const double a = std::sqrt(0.2 * c * _zt / _lm);
+    _u12 = std::max(0.1, _ut * std::exp(a * (_z12 / _zt - 1)));
+    _ub = std::max(0.1, _ut * std::exp(a * (_zb / _zt - 1)));
+    const double lh = std::log((_zrf - _zd) / _zh) + psi_h;
+    _ga = std::max(0.1, phys::kKarmanSquared * _u12 / std::max(0.1, lh * lm));
+    _gav = phys::kWaterAirRatio * _ga;
+}
+
+}  // namespace kelmora

@@ -1,0 +1,44 @@
+// Helpers shared by the tests: temporary directories, whole files, and running
+// the program as a process.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace kelmora::test {
+
+// A fresh directory under the system's temporary folder, removed at the end.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    std::string str() const { return path_.string(); }
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& text);
+std::vector<std::string> read_lines(const std::string& path);
+// Data lines (not starting with '#') of an output file.
+std::vector<std::string> data_lines(const std::string& path);
+
+struct ProcessResult {
+    int status = -1;
+    std::string out;
+};
+
+// Runs the built `kelm` with the arguments in `dir`, standard input from /dev/null.
+ProcessResult run_kelm(const std::string& dir, const std::vector<std::string>& args);
+
+// A forcing line "day, hour, minute, 11 or 12 values".
+std::string forcing_line(int day, int hour, int minute, double ta = 20, double sw = 400,
+                         double precip = 0, double obs = -9999.9, bool with_obs = false);
+
+}  // namespace kelmora::test
