@@ -6,42 +6,9 @@
 
 #include "run/numbers.h"
 #include "run/param_file.h"
+#include "run/statistic.h"
 
 namespace kelmora {
-
-namespace {
-
-// Sums of the pairs of observed and simulated net ecosystem production.
-struct Correlation {
-    double n = 0, so = 0, ss = 0, soo = 0, sss = 0, sos = 0;
-
-    void add(double o, double s) {
-        n += 1;
-        so += o;
-        ss += s;
-        soo += o * o;
-        sss += s * s;
-        sos += o * s;
-    }
-
-    void print(std::ostream& console) const {
-        if (n < 1) return;
-        const double mo = so / n;
-        const double ms = ss / n;
-        const double cov = sos / n - ms * mo;
-        const double sd_s = std::sqrt(sss / n - ms * ms);
-        const double sd_o = std::sqrt(soo / n - mo * mo);
-        const double r = cov / (sd_s * sd_o);
-        const double r2 = r * r;
-        if (n < 2 || !(sd_s > 0) || !(sd_o > 0) || !std::isfinite(r2)) {
-            console << "Correlation: undefined\n";
-            return;
-        }
-        console << "Correlation: " << real_text(r2) << '\n';
-    }
-};
-
-}  // namespace
 
 Site::Site() {
     tree.is_shrub = 0;
@@ -114,7 +81,7 @@ bool Site::run(std::ostream& console) {
     const size_t count = records.size();
     if (count < 2) return true;
     int32_t last_day = -1;
-    Correlation correlation;
+    FitStatistic correlation;
     for (size_t i = 1; i < count; ++i) {
         const ForcingRecord& prev = records[i - 1];
         ForcingRecord& cur = records[i];
