@@ -11,41 +11,41 @@ namespace phys {
 inline constexpr double kKarman = 0.4;
 inline constexpr double kKarmanGravity = 3.92;  // k g, entered negative in the stability parameter
 inline constexpr double kKarmanSquared = 0.16;
-inline constexpr double kCpAir = 1010;        // J kg-1 K-1
+inline constexpr double kCpAir = 1010;  // J kg-1 K-1
 inline constexpr double kPi = 3.1415926;
-inline constexpr double kCubeRoot = 0.333333;  // not one third exactly
-inline constexpr double kSigma = 5.6697e-8;   // Stefan-Boltzmann, W m-2 K-4
-inline constexpr double kMolarAir = 0.028964;   // kg mol-1
-inline constexpr double kMolarWater = 0.018016; // kg mol-1
+inline constexpr double kCubeRoot = 0.333333;    // not one third exactly
+inline constexpr double kSigma = 5.6697e-8;      // Stefan-Boltzmann, W m-2 K-4
+inline constexpr double kMolarAir = 0.028964;    // kg mol-1
+inline constexpr double kMolarWater = 0.018016;  // kg mol-1
 inline constexpr double kWaterAirRatio = 0.622;
-inline constexpr double kZeroCelsius = 273.15;  // K
-inline constexpr double kRateReference = 298;   // K, temperature of rates "at 25C"
+inline constexpr double kZeroCelsius = 273.15;        // K
+inline constexpr double kRateReference = 298;         // K, temperature of rates "at 25C"
 inline constexpr double kRTimesReference = 2.477572;  // R * 298 K, kJ mol-1
-inline constexpr double kLatentHeat = 2264700;       // J kg-1
-inline constexpr double kCpWater = 4180;             // J kg-1 K-1
-inline constexpr double kCpDryMatter = 1920;         // J kg-1 K-1
-inline constexpr double kCarbonPerUmol = 1.2e-8;     // kgC per umol C
-inline constexpr double kSecondsPerYear = 31536000;  // 365 days
-inline constexpr double kGravity = 9.8;              // m s-2
+inline constexpr double kLatentHeat = 2264700;        // J kg-1
+inline constexpr double kCpWater = 4180;              // J kg-1 K-1
+inline constexpr double kCpDryMatter = 1920;          // J kg-1 K-1
+inline constexpr double kCarbonPerUmol = 1.2e-8;      // kgC per umol C
+inline constexpr double kSecondsPerYear = 31536000;   // 365 days
+inline constexpr double kGravity = 9.8;               // m s-2
 }  // namespace phys
 
 // The wind and conductance profile of one layer: a plant layer or the soil surface.
 struct Aerodynamics {
-    double _zd = 0;      // zero-plane displacement height, m
-    double _zm = 0;      // roughness length for momentum, m
-    double _zh = 0;      // roughness length for heat, m
-    double _z12 = 0;     // height of the layer's air node, m
-    double _zt = 0;      // top height of the layer, m
-    double _zb = 0;      // bottom height of the foliage, m
-    double _zrf = 0;     // reference height of the driving wind, m
-    double _ga = 0.1;    // conductance for heat between z12 and the reference height, m s-1
+    double _zd = 0;        // zero-plane displacement height, m
+    double _zm = 0;        // roughness length for momentum, m
+    double _zh = 0;        // roughness length for heat, m
+    double _z12 = 0;       // height of the layer's air node, m
+    double _zt = 0;        // top height of the layer, m
+    double _zb = 0;        // bottom height of the foliage, m
+    double _zrf = 0;       // reference height of the driving wind, m
+    double _ga = 0.1;      // conductance for heat between z12 and the reference height, m s-1
     double _gav = 0.0622;  // the same for water vapour, m s-1
-    double _u12 = 1.0;   // wind at z12, m s-1
-    double _ut = 0;      // wind at the layer top
-    double _ub = 0;      // wind at the foliage bottom
-    double _ustar = 0.1; // friction velocity; judges the stability of the next call
-    double _rho = 0;     // air density of the last call, kg m-3
-    double _lm = 0;      // mixing length inside the layer, m
+    double _u12 = 1.0;     // wind at z12, m s-1
+    double _ut = 0;        // wind at the layer top
+    double _ub = 0;        // wind at the foliage bottom
+    double _ustar = 0.1;   // friction velocity; judges the stability of the next call
+    double _rho = 0;       // air density of the last call, kg m-3
+    double _lm = 0;        // mixing length inside the layer, m
 
     // Updates the profile from the reference wind `u_ref`, the cover fraction, the
     // roughness elements' dimension `dim`, the air density, the sensible heat flux

@@ -28,16 +28,18 @@ struct ForcingRecord {
     double pa = 0;         // air pressure, kPa
     double co2 = 0;        // umol mol-1
     double nep_obs = kMissingObservation;  // umol m-2 s-1
-    double qa = 0;           // specific humidity, kg kg-1
-    double ea = 0;           // vapour pressure, kPa, at least 1e-5
-    double rh = 0;           // relative humidity, 0.01 to 1
-    double precip_rate = 0;  // kg m-2 s-1
-    double tk = 0;           // air temperature, K
-    double rho_air = 0;      // air density, kg m-3
+    double qa = 0;                         // specific humidity, kg kg-1
+    double ea = 0;                         // vapour pressure, kPa, at least 1e-5
+    double rh = 0;                         // relative humidity, 0.01 to 1
+    double precip_rate = 0;                // kg m-2 s-1
+    double tk = 0;                         // air temperature, K
+    double rho_air = 0;                    // air density, kg m-3
 };
 
 // Saturation vapour pressure (kPa) over a temperature in degC.
-inline double esat(double t) { return 0.611 * std::exp(17.502 * t / (t + 240.97)); }
+inline double esat(double t) {
+    return 0.611 * std::exp(17.502 * t / (t + 240.97));
+}
 
 // Appends the records of the forcing file at `path` to `site.records`. On failure
 // sets `site.error_text` and returns false; the records before the bad line stay.

@@ -9,7 +9,9 @@ namespace kelmora {
 
 namespace {
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 bool is_space(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
@@ -74,7 +76,8 @@ int32_t leading_int(std::string_view word) {
     return static_cast<int32_t>(value);
 }
 
-void split_words(std::string_view line, bool commas_as_blanks, std::vector<std::string_view>& words) {
+void split_words(std::string_view line, bool commas_as_blanks,
+                 std::vector<std::string_view>& words) {
     words.clear();
     size_t i = 0;
     const auto separator = [&](char c) { return is_space(c) || (commas_as_blanks && c == ','); };

@@ -20,7 +20,8 @@ int32_t leading_int(std::string_view word);
 
 // Splits a line into words at white space (blank, tab, CR, LF, VT, FF) and, when
 // `commas_as_blanks` is set, at commas too. The words view into `line`.
-void split_words(std::string_view line, bool commas_as_blanks, std::vector<std::string_view>& words);
+void split_words(std::string_view line, bool commas_as_blanks,
+                 std::vector<std::string_view>& words);
 
 // Writes a real in the stream's default notation with 6 significant digits
 // ("30", "7.2e-05", "1e+06") at `out`; returns the end of the text. `out` must

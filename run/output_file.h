@@ -13,7 +13,7 @@ namespace kelmora {
 struct ForcingRecord;
 
 class OutputFile {
-public:
+  public:
     // Creates (or empties) the file at `path`, closing any file open before.
     bool open(const std::string& path);
     bool is_open() const { return out_.is_open(); }
@@ -35,7 +35,7 @@ public:
     // "Failed to write <path>" in `error_text` and returns false.
     bool end_line(std::string& error_text);
 
-private:
+  private:
     std::ofstream out_;
     std::string path_;
     std::string line_;

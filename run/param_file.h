@@ -36,7 +36,7 @@ inline constexpr Range kOpenUnit{0, 1, false, false};  // 0 < v < 1
 
 // One plain key. Exactly one of `int_field` and `real_field` is set.
 struct ParamKey {
-    std::string_view text;     // as written, with its padding, e.g. "_dt        "
+    std::string_view text;  // as written, with its padding, e.g. "_dt        "
     int32_t* int_field = nullptr;
     double* real_field = nullptr;
     Range range = kAny;
@@ -77,9 +77,9 @@ struct ParamFile {
     const NumberedKey* numbered = nullptr;
     const ListKey* list = nullptr;
     std::string_view title = "Parameters (name, value, remark):";
-    bool commas_as_blanks = true;      // the leaf and the plant layer split at white space only
-    bool skip_first_line = false;      // the soil never interprets its first line
-    bool full_stop_on_failure = false; // "Failed to open <path>." of the leaf and the plant layer
+    bool commas_as_blanks = true;       // the leaf and the plant layer split at white space only
+    bool skip_first_line = false;       // the soil never interprets its first line
+    bool full_stop_on_failure = false;  // "Failed to open <path>." of the leaf and the plant layer
 };
 
 // Reads the file at `path` into the fields, writing it with the current values

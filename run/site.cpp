@@ -23,13 +23,25 @@ namespace {
 
 std::array<ParamKey, 4> site_keys(Site& s) {
     return {{
-        {"_type      ", &s._type, nullptr, {0, 1}, ": Bad site type.",
+        {"_type      ",
+         &s._type,
+         nullptr,
+         {0, 1},
+         ": Bad site type.",
          "    ->site type (0: no shrub; 1: has shrub)\n"},
         {"_restart   ", &s._restart, nullptr, kAny, "",
          "    ->restart (1) from previous run or new start (0)\n"},
-        {"_dt        ", &s._dt, nullptr, {1}, ": Bad time step.",
+        {"_dt        ",
+         &s._dt,
+         nullptr,
+         {1},
+         ": Bad time step.",
          "    ->time step (s) to run model\n"},
-        {"_zref      ", nullptr, &s._zref, {1.0}, ": Bad site reference height.",
+        {"_zref      ",
+         nullptr,
+         &s._zref,
+         {1.0},
+         ": Bad site reference height.",
          "    ->reference height of measurements above canopy (m)\n"},
     }};
 }

@@ -15,7 +15,7 @@
 namespace kelmora {
 
 class Site {
-public:
+  public:
     Site();
 
     Plant tree;

@@ -7,7 +7,7 @@
 namespace kelmora {
 
 class FitStatistic {
-public:
+  public:
     void add(double observed, double simulated);
     int count() const { return static_cast<int>(n_); }
     // False with fewer than two pairs, without variance in either series or
@@ -17,7 +17,7 @@ public:
     // "Correlation: <r2>" or "Correlation: undefined"; nothing without any pair.
     void print(std::ostream& console) const;
 
-private:
+  private:
     double n_ = 0, so_ = 0, ss_ = 0, soo_ = 0, sss_ = 0, sos_ = 0;
     // A series without variance is told exactly, not from rounded sums.
     double first_o_ = 0, first_s_ = 0;

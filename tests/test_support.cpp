@@ -72,8 +72,8 @@ ProcessResult run_kelm(const std::string& dir, const std::vector<std::string>& a
 std::string forcing_line(int day, int hour, int minute, double ta, double sw, double precip,
                          double obs, bool with_obs) {
     std::ostringstream s;
-    s << day << ", " << hour << ", " << minute << ", " << ta << ", 1.2, 2.3, " << sw
-      << ", 380, " << precip << ", 101.3, 400";
+    s << day << ", " << hour << ", " << minute << ", " << ta << ", 1.2, 2.3, " << sw << ", 380, "
+      << precip << ", 101.3, 400";
     if (with_obs) s << ", " << obs;
     s << "\n";
     return s.str();
