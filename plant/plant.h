@@ -98,4 +98,9 @@ public:
     void intercept(const ForcingRecord& record, const Site& site, int surface, double input);
 };
 
+// Whether a layer takes its starting state from its previous output file: only
+// when the site restarts, and never for the shrub layer of a site without one
+// (that layer is never stepped, so its files hold no state).
+bool layer_restarts(const Site& site, int32_t is_shrub);
+
 }  // namespace kelmora

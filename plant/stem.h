@@ -35,6 +35,7 @@ public:
     double temperature = 0;    // K
     double respiration = 0;    // umol m-2 s-1
     double decomposition = 0;  // umol m-2 s-1
+    int32_t is_shrub = 0;      // the layer's flag, taken from the plant at init
 
     // Sums over the record's sub-steps: temperature (degC), carbon, litter,
     // respiration, decomposition, evaporation, net radiation, sensible heat,
