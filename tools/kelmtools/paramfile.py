@@ -34,10 +34,11 @@ def set_values(text, values, file_name="parameter file"):
     return text
 
 
-def edit_file(path, values):
-    """Set values (dict key -> value text) in the parameter file at path."""
+def edit_file(path, values, file_name=None):
+    """Set values (dict key -> value text) in the parameter file at path;
+    messages name the file as file_name (default: the path)."""
     with open(path, "rb") as f:
         text = f.read()
-    text = set_values(text, values, file_name=str(path))
+    text = set_values(text, values, file_name=file_name or str(path))
     with open(path, "wb") as f:
         f.write(text)
