@@ -280,16 +280,17 @@ def run_ensemble(base, forcing, out, runs, kelm, jobs=None, sshloginfile=None,
     write_runs(runs, os.path.join(out, "runs.csv"))
     slurm_path = None
     if not collect_only:
-        todo = []
+        todo, finished, unprepared = [], 0, 0
         for name, values in runs:
             run_dir = os.path.join(out, name)
             if is_finished(run_dir, values):
-                continue
-            if prepare(run_dir, base, values, kelm, forcing) is None:
+                finished += 1
+            elif prepare(run_dir, base, values, kelm, forcing) is None:
                 todo.append(os.path.join(run_dir, "run.sh"))
-        skipped = len(runs) - len(todo)
-        if skipped:
-            print("%d of %d runs already finished or not runnable" % (skipped, len(runs)), file=sys.stderr)
+            else:
+                unprepared += 1
+        print("%d runs: %d to run, %d already finished, %d could not be prepared"
+              % (len(runs), len(todo), finished, unprepared), file=sys.stderr)
         if slurm:
             if todo:
                 slurm_path = write_slurm(out, todo, jobs)

@@ -5,7 +5,7 @@ import pandas as pd
 import pytest
 
 from conftest import EXAMPLE_FORCING, REPO, TOOLS, run_kelm, tool
-from kelmtools import ensemble
+from kelmtools import ensemble, runner
 
 
 def make_base(kelm, tmp_path):
@@ -87,7 +87,7 @@ def test_ensemble_with_a_failing_variant_and_rerun(kelm, tmp_path):
     runs.write_text(runs.read_text().replace("high,%s," % columns[2], "high,%s," % columns[1]))
     p = tool(*args)
     assert p.returncode == 0, p.stderr
-    assert "3 of 4 runs already finished or not runnable" in p.stderr
+    assert "4 runs: 1 to run, 2 already finished, 1 could not be prepared" in p.stderr
     assert os.stat(out / "low" / "kelm.status").st_mtime_ns == stamps["low"]
     assert os.stat(out / "bad" / "kelm.status").st_mtime_ns == stamps["bad"]
     assert os.stat(out / "high" / "kelm.status").st_mtime_ns != stamps["high"]
@@ -120,3 +120,30 @@ def test_slurm_script_runs_the_listed_runs(tmp_path):
     p = tool(*(args + ["--slurm"]))
     assert "#SBATCH --array=1-2\n" in (out / "slurm.sh").read_text()
     assert (out / "jobs.txt").read_text().split() == [str(out / n / "run.sh") for n in ("r1", "r3")]
+
+
+def test_shipped_examples_parse():
+    runs = ensemble.read_runs(os.path.join(TOOLS, "examples", "runs.csv"))
+    assert dict(runs)["broken"][("tree.leaf.par", "_vmax")] == "-1"
+    sample = ensemble.latin_hypercube(3, os.path.join(TOOLS, "examples", "ranges.csv"), 1)
+    assert sorted(sample[0][1]) == [("root.fine.par", "_re25"), ("tree.leaf.par", "_g1"),
+                                    ("tree.leaf.par", "_vmax")]
+
+
+def test_outcome_and_program_lookup(tmp_path, monkeypatch):
+    banner = "\nKelmora version 1.02\n\nUsage:\n  kelm.exe [input_file_name output_path_name]\n\n"
+    done = banner + "day 185\nCorrelation: 0.5\n\nFinished. Press any key to end.\n"
+    assert runner.outcome(done, 0) == (True, "", 0.5)
+    # a failed initialisation ends with the message and may still exit with 0
+    assert runner.outcome(banner + "io/site.par: Bad time step.", 0) == (False, "io/site.par: Bad time step.", None)
+    assert runner.outcome(banner + "day 185\n", 139) == (False, "no error message", None)
+
+    fake = os.path.join(TOOLS, "tests", "fake_kelm.py")
+    monkeypatch.setenv("KELM", fake)
+    assert runner.find_kelm() == fake
+    assert runner.find_kelm(fake) == fake
+    with pytest.raises(FileNotFoundError, match="--kelm names"):
+        runner.find_kelm(str(tmp_path / "none"))
+    monkeypatch.setenv("KELM", str(tmp_path / "none"))
+    with pytest.raises(FileNotFoundError, match="KELM names"):
+        runner.find_kelm()
