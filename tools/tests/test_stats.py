@@ -75,6 +75,7 @@ def test_example_run_r2_matches_the_program(kelm, tmp_path):
     status, console = run_kelm(kelm, EXAMPLE_FORCING, run)
     assert status == 0, console
     printed = stats.printed_correlation(console)
+    assert printed is not None, console
     result = stats.run_statistics(run, EXAMPLE_FORCING)
     assert result["records"]["n"] == 141   # 143 spans, two observations missing
     assert result["daily"]["n"] == 3
