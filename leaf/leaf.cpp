@@ -20,6 +20,7 @@ constexpr double kGasConstant = 0.008314;  // kJ mol-1 K-1, of the peaked temper
 constexpr double kOxygen = 210;            // mmol mol-1
 constexpr double kMinBoundaryLayer = 0.5;  // mol m-2 s-1
 constexpr double kConvergence = 0.1;       // umol mol-1
+constexpr int kMaxIterations = 100;
 
 std::array<ParamKey, 13> leaf_keys(Leaf& l) {
     return {{
@@ -190,7 +191,7 @@ bool Leaf::iterate(const ForcingRecord& record, Site& site, const Plant& plant, 
     double ci = 0.7 * record.co2;
     Assimilation s;
     bool converged = false;
-    for (int32_t i = 0; i < max_iterations && !converged; ++i) {
+    for (int i = 0; i < kMaxIterations && !converged; ++i) {
         s = newton_step(exchange, ci);
         converged = std::fabs(ci - s.ci) <= kConvergence;
         ci = s.ci;

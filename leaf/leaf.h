@@ -33,9 +33,6 @@ class Leaf {
     double _gd = 1.0;      // VPD coefficient, kPa-1
     double _stress = 5.0;  // read and written only
 
-    // Newton steps allowed for the intercellular CO2 before the solve is given up.
-    int32_t max_iterations = 100;
-
     // Sums over the record's sub-steps, in the order of the output columns: gross
     // production, dark respiration, Vm, J, Cv, Cs, Ci, Gamma*, gs, gb, VIS/GSR.
     std::array<double, 11> sums{};
