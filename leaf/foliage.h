@@ -42,6 +42,10 @@ class Foliage {
     // latent heat.
     std::array<double, 9> sums{};
 
+    // Set by init: the shrub layer takes no restart state while the site has no
+    // shrub layer.
+    bool shrub_layer = false;
+
     double lai_of_day(int32_t day) const { return _lai[static_cast<size_t>(day - 1)]; }
 
     bool init(const ForcingRecord& record, Site& site, const Plant& plant);
@@ -56,6 +60,9 @@ class Foliage {
 
     // Hands the decomposition and latent heat sums to the site and writes the line.
     bool write_output(const ForcingRecord& record, Site& site);
+
+    // The prescribed seasonal course with the summer leaf area index `peak`.
+    static double default_lai(int32_t day, double peak);
 };
 
 }  // namespace kelmora
