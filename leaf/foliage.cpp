@@ -96,7 +96,7 @@ bool Foliage::write_parameters(Site& site, const std::string& path) {
 }
 
 bool Foliage::open_output(Site& site, const std::string& path) {
-    const bool restart = site._restart != 0 && !(shrub_layer && site._type == 0);
+    const bool restart = layer_restarts(site, shrub_layer ? 1 : 0);
     if (restart) {
         const std::vector<std::string> words = read_last_line(path);
         if (words.size() < 6) {
