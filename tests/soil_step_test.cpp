@@ -347,3 +347,43 @@ TEST(SoilOutput, RestartContinuesFromTheWrittenMeans) {
 
 }  // namespace
 }  // namespace kelmora
+
+namespace kelmora {
+namespace {
+
+TEST(SoilStep, DayOfWeatherKeepsEveryValueFiniteAndBounded) {
+    Column c("", 60);
+    Soil& s = c.soil;
+    s.fine._dynamic = s.coarse._dynamic = 1;
+    c.site.tree.foliage.leaf.gross_production = 8;
+    c.site.tree.foliage.leaf.dark_respiration = 1;
+    const double roots_before = s.fine._life + s.coarse._life + s.coarse._dead;
+    ForcingRecord rec = air();
+    rec.substeps = 60;
+    for (int k = 0; k < 1440; ++k) {
+        const double phase = 2 * 3.1415926 * k / 1440.0;
+        const ForcingRecord r = air(288 - 6 * std::cos(phase));
+        c.tree.t12 = r.tk;
+        c.tree.q12 = 0.008;
+        c.tree.radiation.vis_out_down = std::max(0.0, -150 * std::cos(phase));
+        c.tree.radiation.ir_out_down = 320 + std::max(0.0, -100 * std::cos(phase));
+        c.rain(k > 600 && k < 660 ? 0.003 : 0);
+        c.tree.interception.transpiration = std::max(0.0, -5e-5 * std::cos(phase));
+        c.step(r);
+        for (size_t i = 0; i < s.layers(); ++i) {
+            const bool finite = std::isfinite(s._temp[i]) && std::isfinite(s._water[i]);
+            ASSERT_TRUE(finite) << "layer " << i << " step " << k;
+        }
+        ASSERT_LE(std::fabs(s._temp[0] - r.tk), 5);
+        if ((k + 1) % 60 == 0) {
+            ASSERT_TRUE(s.write_output(rec, c.site));
+        }
+    }
+    EXPECT_EQ(test::data_lines(c.site.out_path + "soil.csv").size(), 24u);
+    EXPECT_EQ(test::data_lines(c.site.out_path + "root.coarse.csv").size(), 24u);
+    EXPECT_TRUE(std::isfinite(c.site.resp_sum));
+    EXPECT_NE(s.fine._life + s.coarse._life + s.coarse._dead, roots_before);
+}
+
+}  // namespace
+}  // namespace kelmora
