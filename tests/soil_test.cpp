@@ -212,24 +212,6 @@ TEST(SoilLayers, InitialProfilesRunOverTheLayerIndex) {
     EXPECT_EQ(d._temp_sum, std::vector<double>(8, 0.0));
 }
 
-TEST(SoilLayers, AerodynamicBlockSitsOnTheSurfaceRoughness) {
-    SoilSite s;
-    ASSERT_TRUE(s.init());
-    const Aerodynamics& a = s.site.soil.aero;
-    EXPECT_DOUBLE_EQ(a._zrf, 5.0);  // the tree's foliage bottom
-    EXPECT_DOUBLE_EQ(a._zt, 0.01);
-    EXPECT_DOUBLE_EQ(a._zd, 0.0077);
-    EXPECT_DOUBLE_EQ(a._zm, 0.0013);
-    EXPECT_DOUBLE_EQ(a._z12, 0.0077 + 0.0013);
-    EXPECT_DOUBLE_EQ(a._zh, 0.2 * 0.0013);
-    EXPECT_DOUBLE_EQ(a._zb, 0);
-    EXPECT_DOUBLE_EQ(a._ga, 0.1);
-    EXPECT_DOUBLE_EQ(a._gav, 0.0622);
-    EXPECT_DOUBLE_EQ(a._u12, 1.0);
-    EXPECT_DOUBLE_EQ(a._ustar, 0.1);
-    EXPECT_DOUBLE_EQ(a._rho, 1.2);
-}
-
 double reference_height(int type, double tree_zbot, double shrub_zbot, double rgh) {
     SoilSite s;
     s.site._type = type;
