@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -334,6 +335,35 @@ TEST(HugeNumbers, ForcingValuesOverflowingToInfinity) {
     Site hour;
     EXPECT_FALSE(read_text(hour, dir, "185, 99999999999, 0, 20, 1, 2, 1, 380, 0, 100, 400\n"));
     EXPECT_TRUE(hour.error_text.starts_with("Bad hour value at "));
+}
+
+// Valid columns whose derived humidity or density leave the range of a double
+// (found by fuzzing): the saturation vapour pressure overflows just below
+// -240.97 degC, the specific humidity divides by the pressure, the density by
+// the absolute temperature.
+TEST(HugeNumbers, ForcingWithOverflowingDerivedValues) {
+    TempDir dir;
+    struct Case {
+        const char* line;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"185 12 0 -241 1 2 3 4 5 101 400", "Bad air temperature value at "},
+        {"185 12 0 -246 1 2 3 4 5 101 400", "Bad air temperature value at "},
+        {"185 12 0 20 1 2 3 4 5 1e-310 400", "Bad air pressure value at "},
+        {"185 12 0 -273.1499999999999 1 2 3 4 5 1e300 400", "Bad air pressure value at "},
+    };
+    for (const Case& c : cases) {
+        Site site;
+        EXPECT_FALSE(read_text(site, dir, forcing_line(185, 11, 30) + c.line + "\n"));
+        EXPECT_EQ(site.error_text, c.message + std::string(c.line));
+        EXPECT_EQ(site.records.size(), 1u);
+    }
+    // Far below the singular temperature the values are large but finite.
+    Site cold;
+    ASSERT_TRUE(read_text(cold, dir, "185 12 0 -250 1 2 3 4 5 101 400\n"));
+    EXPECT_TRUE(std::isfinite(cold.records[0].qa));
+    EXPECT_EQ(cold.records[0].rh, 1);
 }
 
 TEST(HugeNumbers, ParameterValues) {
