@@ -2,6 +2,7 @@
 // Windows line ends, very long files and lines, binary bytes, overflowing
 // numbers, directories where files belong and unwritable output.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -440,6 +441,39 @@ TEST(UnusablePaths, ParameterFileIsADirectory) {
     EXPECT_FALSE(read_parameter_file(site, dir.file("site.par"),
                                      ParamFile{.keys = keys, .full_stop_on_failure = true}));
     EXPECT_EQ(site.error_text, "Failed to open " + dir.file("site.par") + ".");
+}
+
+// A parameter file that exists but cannot be read is reported, never replaced
+// by the defaults. Root reads every file, so the program runs as "nobody" when
+// the tests run as root and setpriv is at hand.
+TEST(UnusablePaths, UnreadableParameterFileIsKept) {
+    std::string runner;
+    if (geteuid() == 0) {
+        if (!fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "root without setpriv";
+        runner = "/usr/bin/setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    }
+    TempDir dir;
+    write_file(dir.file("forcing.txt"), half_hourly(3));
+    write_file(dir.file("site.par"), "_dt 20\n");
+    const auto all = fs::perms::owner_all | fs::perms::group_all | fs::perms::others_all;
+    fs::permissions(dir.path(), all);
+    fs::permissions(dir.file("forcing.txt"), all);
+    fs::permissions(dir.file("site.par"), fs::perms::owner_write);
+    if (!runner.empty() && chown(dir.file("site.par").c_str(), 65534, 65534) != 0) {
+        GTEST_SKIP() << "cannot hand the file to nobody";
+    }
+    const std::string command =
+        "cd '" + dir.str() + "' && " + runner + "'" KELM_BINARY "' forcing.txt . </dev/null 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string out;
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, pipe)) > 0;) out.append(buf, n);
+    const int status = pclose(pipe);
+    EXPECT_EQ(WEXITSTATUS(status), 2) << out;
+    EXPECT_TRUE(out.ends_with("Failed to open ./site.par")) << out;
+    fs::permissions(dir.file("site.par"), fs::perms::owner_read, fs::perm_options::add);
+    EXPECT_EQ(read_file(dir.file("site.par")), "_dt 20\n");
 }
 
 TEST(UnusablePaths, OutputDirectoryBelowARegularFile) {
