@@ -6,17 +6,18 @@
 # a unit test.
 set -euo pipefail
 
-seconds=${1:-10}
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=$root/build-fuzz
-targets=(forcing param_plain param_blank param_list param_numbered last_line)
-
 skip() {
     echo "fuzz: skipped: $1"
     exit 0
 }
 
 command -v clang++ >/dev/null 2>&1 || skip "clang++ not found"
+
+seconds=${1:-10}
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$root/build-fuzz
+targets=(forcing param_plain param_blank param_list param_numbered last_line)
+
 command -v cmake >/dev/null 2>&1 || skip "cmake not found"
 probe=$(mktemp -d)
 trap 'rm -rf "$probe"' EXIT
