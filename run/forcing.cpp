@@ -46,6 +46,16 @@ const char* validation_message(const ForcingRecord& r) {
     return nullptr;
 }
 
+// The message for derived values beyond the range of a double, or nullptr. Valid
+// columns can still get there: the saturation vapour pressure overflows as the
+// temperature nears -240.97 degC from below, and the humidity and the density
+// divide by the pressure and by the absolute temperature.
+const char* derived_message(const ForcingRecord& r) {
+    if (!std::isfinite(r.ea) || !std::isfinite(r.rh)) return "Bad air temperature value at ";
+    if (!std::isfinite(r.qa) || !std::isfinite(r.rho_air)) return "Bad air pressure value at ";
+    return nullptr;
+}
+
 // Seconds from the previous time stamp; day 1 after day 365 starts a new year.
 int64_t seconds_since(const TimeStamp& prev, const ForcingRecord& r) {
     const int64_t dd = r.day >= prev.day ? r.day - prev.day : r.day;
@@ -97,6 +107,10 @@ bool read_forcing(Site& site, const std::string& path) {
         ForcingRecord r;
         convert_columns(words, r);
         const char* message = validation_message(r);
+        if (!message) {
+            derive(r);
+            message = derived_message(r);
+        }
         int64_t interval = 0;
         if (!message && !first) {
             interval = seconds_since(prev, r);
@@ -107,7 +121,6 @@ bool read_forcing(Site& site, const std::string& path) {
             return false;
         }
         r.interval = static_cast<int32_t>(interval);
-        derive(r);
         r.substeps = 0;
         prev = {r.day, r.hour, r.minute};
         first = false;

@@ -140,6 +140,12 @@ bool read_parameter_file(Site& site, const std::string& path, const ParamFile& f
     }
     std::ifstream in(path);
     if (!in) {
+        // Only a missing file is written with the defaults: a file that exists
+        // but cannot be read (no read permission) holds the user's values.
+        if (std::filesystem::exists(path, ec)) {
+            site.error_text = open_failure(path, file);
+            return false;
+        }
         if (!write_parameter_file(site, path, file)) return false;
         in.open(path);
     }

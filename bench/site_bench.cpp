@@ -1,0 +1,104 @@
+// Timings of one sub-step of the whole site and of its parts, all on a site
+// initialised from generated forcing, repeating the first sub-step of a night
+// or a midday span. The state carries on from call to call as in a run (the
+// temperatures stay within 5 K of the forcing air), so every call does the work
+// of a real sub-step.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "bench/bench_site.h"
+
+namespace kelmora::bench {
+namespace {
+
+// Makes the site or skips the benchmark with the site's message.
+bool prepare(benchmark::State& state, BenchSite& b) {
+    if (b.ready()) return true;
+    state.SkipWithError(("site initialisation failed: " + b.error()).c_str());
+    return false;
+}
+
+void BM_Substep(benchmark::State& state) {
+    BenchSite b(static_cast<int>(state.range(0)), state.range(1) ? Light::kDay : Light::kNight);
+    if (!prepare(state, b)) return;
+    for (auto _ : state) {
+        if (!b.substep()) {
+            state.SkipWithError(b.error().c_str());
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_Substep)->ArgNames({"type", "day"})->ArgsProduct({{0, 1}, {0, 1}});
+
+void BM_LeafIterate(benchmark::State& state) {
+    BenchSite b(0, state.range(0) ? Light::kDay : Light::kNight);
+    if (!prepare(state, b)) return;
+    b.substep();  // radiation, winds and temperatures of a real sub-step
+    Site& site = b.site();
+    Plant& tree = site.tree;
+    Leaf& leaf = tree.foliage.leaf;
+    for (auto _ : state) {
+        if (!leaf.iterate(b.forcing(), site, tree, 1) ||
+            !leaf.iterate(b.forcing(), site, tree, 0)) {
+            state.SkipWithError(site.error_text.c_str());
+            break;
+        }
+    }
+    state.SetLabel("both streams");
+}
+BENCHMARK(BM_LeafIterate)->ArgName("day")->Arg(0)->Arg(1);
+
+void BM_PlantStepA(benchmark::State& state) {
+    BenchSite b(0, state.range(0) ? Light::kDay : Light::kNight);
+    if (!prepare(state, b)) return;
+    b.substep();
+    for (auto _ : state) {
+        if (!b.site().tree.step_a(b.forcing(), b.site())) {
+            state.SkipWithError(b.error().c_str());
+            break;
+        }
+    }
+}
+BENCHMARK(BM_PlantStepA)->ArgName("day")->Arg(0)->Arg(1);
+
+void BM_PlantStepB(benchmark::State& state) {
+    BenchSite b(0, state.range(0) ? Light::kDay : Light::kNight);
+    if (!prepare(state, b)) return;
+    b.substep();
+    for (auto _ : state) benchmark::DoNotOptimize(b.site().tree.step_b(b.forcing(), b.site()));
+}
+BENCHMARK(BM_PlantStepB)->ArgName("day")->Arg(0)->Arg(1);
+
+void BM_SoilStepA(benchmark::State& state) {
+    BenchSite b(0, state.range(0) ? Light::kDay : Light::kNight);
+    if (!prepare(state, b)) return;
+    b.substep();
+    for (auto _ : state) benchmark::DoNotOptimize(b.site().soil.step_a(b.forcing(), b.site()));
+}
+BENCHMARK(BM_SoilStepA)->ArgName("day")->Arg(0)->Arg(1);
+
+void BM_SoilStepB(benchmark::State& state) {
+    BenchSite b(0, state.range(0) ? Light::kDay : Light::kNight);
+    if (!prepare(state, b)) return;
+    b.substep();
+    // Without the flows of step A, repeated steps B would drift the layers without
+    // bound: put the layer state back now and then (no allocation, same sizes).
+    Soil& soil = b.site().soil;
+    const std::vector<double> temp = soil._temp;
+    const std::vector<double> water = soil._water;
+    int64_t n = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(soil.step_b(b.forcing(), b.site()));
+        if ((++n & 1023) == 0) {
+            soil._temp = temp;
+            soil._water = water;
+        }
+    }
+}
+BENCHMARK(BM_SoilStepB)->ArgName("day")->Arg(0)->Arg(1);
+
+}  // namespace
+}  // namespace kelmora::bench

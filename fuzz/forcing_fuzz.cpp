@@ -1,0 +1,65 @@
+// Fuzzes the forcing reader: every record it accepts is valid and has finite
+// derived values, a refused file names its bad line with one of the reader's
+// messages, and interpolation reproduces the records at the span ends.
+#include <cmath>
+#include <string_view>
+
+#include "fuzz/fuzz_support.h"
+#include "run/forcing.h"
+#include "run/site.h"
+
+namespace {
+
+using kelmora::ForcingRecord;
+
+void check_record(const ForcingRecord& r, bool first) {
+    FUZZ_CHECK(r.day >= 1 && r.day <= 365);
+    FUZZ_CHECK(r.hour >= 0 && r.hour <= 23);
+    FUZZ_CHECK(r.minute >= 0 && r.minute <= 59);
+    FUZZ_CHECK(first ? r.interval == 0 : r.interval >= 1 && r.interval <= 3600);
+    FUZZ_CHECK(r.substeps == 0);
+    FUZZ_CHECK(r.ta > -273.15 && r.pa > 0 && r.co2 > 0);
+    for (double v : {r.ta, r.vpd, r.wind, r.sw_in, r.lw_in, r.precip, r.pa, r.co2, r.nep_obs, r.qa,
+                     r.ea, r.rh, r.precip_rate, r.tk, r.rho_air}) {
+        FUZZ_CHECK(std::isfinite(v));
+    }
+    FUZZ_CHECK(r.vpd >= 1e-5 && r.ea >= 1e-5);
+    FUZZ_CHECK(r.rh >= 0.01 && r.rh <= 1);
+}
+
+bool same_reals(const ForcingRecord& a, const ForcingRecord& b) {
+    return a.ta == b.ta && a.vpd == b.vpd && a.wind == b.wind && a.sw_in == b.sw_in &&
+           a.lw_in == b.lw_in && a.precip == b.precip && a.pa == b.pa && a.co2 == b.co2 &&
+           a.qa == b.qa && a.ea == b.ea && a.rh == b.rh && a.precip_rate == b.precip_rate &&
+           a.tk == b.tk && a.rho_air == b.rho_air;
+}
+
+bool known_message(std::string_view text) {
+    for (std::string_view m :
+         {"Bad day of year value at ", "Bad hour value at ", "Bad minute value at ",
+          "Bad air temperature value at ", "Bad air pressure value at ", "Bad CO2 value at ",
+          "Bad value at ", "Bad time interval at "}) {
+        if (text.starts_with(m)) return text.substr(m.size()).find(',') == std::string_view::npos;
+    }
+    return false;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static kelmora::Site site;
+    site.records.clear();
+    site.error_text.clear();
+    const std::string& path = kelmora::fuzz::scratch_file("forcing", data, size);
+    const bool ok = kelmora::read_forcing(site, path);
+    FUZZ_CHECK(ok ? site.error_text.empty() : known_message(site.error_text));
+    for (size_t i = 0; i < site.records.size(); ++i) {
+        check_record(site.records[i], i == 0);
+        if (i == 0) continue;
+        const ForcingRecord& prev = site.records[i - 1];
+        const ForcingRecord& cur = site.records[i];
+        FUZZ_CHECK(same_reals(kelmora::interpolate(prev, cur, 0), prev));
+        FUZZ_CHECK(same_reals(kelmora::interpolate(prev, cur, cur.interval), cur));
+    }
+    return 0;
+}

@@ -1,0 +1,93 @@
+// Fuzzes the restart reading: read_last_line must return the words of the last
+// line that is neither a header nor blank, and the leading-number conversions
+// must agree with the C library on every decimal word; the output notation of a
+// converted value must read back within its 6 significant digits.
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "fuzz/fuzz_support.h"
+#include "run/numbers.h"
+#include "run/output_file.h"
+
+namespace {
+
+bool blank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+// The same reading done plainly, line by line over the bytes.
+std::vector<std::string> expected_words(const uint8_t* data, size_t size) {
+    std::vector<std::string> last;
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = text.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty() && line[0] == '#') continue;
+        std::vector<std::string> words;
+        std::string word;
+        for (char c : line + ' ') {
+            if (!blank(c)) {
+                word += c;
+            } else if (!word.empty()) {
+                words.push_back(word);
+                word.clear();
+            }
+        }
+        if (!words.empty()) last = words;
+    }
+    return last;
+}
+
+bool decimal_text(const char* begin, const char* end) {
+    if (begin == end) return false;
+    return std::all_of(begin, end, [](char c) {
+        return (c >= '0' && c <= '9') || c == '.' || c == 'e' || c == 'E' || c == '+' || c == '-';
+    });
+}
+
+void check_conversions(const std::string& word) {
+    using kelmora::leading_int;
+    using kelmora::leading_real;
+    const double value = leading_real(word);
+    char* end = nullptr;
+    const double reference = std::strtod(word.c_str(), &end);
+    if (decimal_text(word.c_str(), end)) {
+        FUZZ_CHECK(value == reference || (std::isnan(value) && std::isnan(reference)));
+    } else {
+        const size_t at = word[0] == '+' || word[0] == '-' ? 1 : 0;
+        const bool starts_number =
+            at < word.size() && ((word[at] >= '0' && word[at] <= '9') || word[at] == '.');
+        if (!starts_number) FUZZ_CHECK(value == 0);
+    }
+    const long long wide = std::strtoll(word.c_str(), nullptr, 10);
+    const long long clamped = std::clamp<long long>(wide, std::numeric_limits<int32_t>::min(),
+                                                    std::numeric_limits<int32_t>::max());
+    FUZZ_CHECK(leading_int(word) == clamped);
+
+    if (std::isfinite(value)) {
+        char buf[32];
+        const std::string text(buf, kelmora::format_real(buf, value));
+        const double back = leading_real(text);
+        FUZZ_CHECK(std::fabs(back - value) <= 5e-6 * std::fabs(value) + 1e-300);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string& path = kelmora::fuzz::scratch_file("last-line", data, size);
+    const std::vector<std::string> words = kelmora::read_last_line(path);
+    FUZZ_CHECK(words == expected_words(data, size));
+    for (size_t i = 0; i < words.size(); ++i) {
+        check_conversions(words[i]);
+        (void)kelmora::word_value(words, i);
+    }
+    return 0;
+}

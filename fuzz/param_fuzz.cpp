@@ -1,0 +1,130 @@
+// Fuzzes one variant of the parameter-file reader (KELM_PARAM_VARIANT):
+//   0  commas count as blanks (the site, foliage, stem, roots);
+//   1  white space only, full stop after an open failure (the leaf, the plant);
+//   2  first line skipped, list key "_dz" (the soil);
+//   3  numbered key "_lai" 1..365 (the foliage).
+// A table of its own, with integer and real keys, an offset, a scaled range and
+// a key without a check, keeps the target independent of the components. After a
+// successful read every checked field lies in its range; a failure carries the
+// path followed by one of the table's messages. The values read are then written
+// back and read again, which must not break either.
+#include <array>
+#include <cmath>
+#include <string_view>
+#include <vector>
+
+#include "fuzz/fuzz_support.h"
+#include "run/param_file.h"
+#include "run/site.h"
+
+#ifndef KELM_PARAM_VARIANT
+#define KELM_PARAM_VARIANT 0
+#endif
+
+namespace {
+
+using namespace kelmora;
+
+struct Fields {
+    int32_t type = 0;
+    int32_t restart = 0;
+    int32_t step = 10;
+    double height = 30;
+    double deep = 279.15;  // K, degC in the file
+    double share = 0.5;
+    double low = 5;  // at most `height`
+    double free_value = 1;
+    std::array<double, 365> lai{};
+    std::vector<double> dz;
+};
+
+constexpr std::array<double, 3> kDzDefaults{0.05, 0.1, 0.2};
+
+std::array<ParamKey, 8> keys(Fields& f) {
+    return {{
+        {"_type      ", &f.type, nullptr, {0, 1}, ": Bad site type.", "    ->type\n"},
+        {"_restart   ", &f.restart, nullptr, kAny, "", "    ->restart\n"},
+        {"_dt        ", &f.step, nullptr, {1}, ": Bad time step.", "    ->step (s)\n"},
+        {"_zref      ", nullptr, &f.height, {1.0}, ": Bad height.", "    ->height (m)\n"},
+        {"_Td        ", nullptr, &f.deep, kPositive, ": Bad _Td value.", "    ->deep (C)\n",
+         273.15},
+        {"_share     ", nullptr, &f.share, kOpenUnit, ": Bad _share value.", "\t->share\n"},
+        {"_zlow      ",
+         nullptr,
+         &f.low,
+         {0, 1, true, true, &f.height},
+         ": Bad _zlow value.",
+         "    ->low (m)\n"},
+        {"_free      ", nullptr, &f.free_value, kAny, "", "    ->unchecked\n"},
+    }};
+}
+
+ParamFile variant(std::span<const ParamKey> k, const NumberedKey* numbered, const ListKey* list) {
+    switch (KELM_PARAM_VARIANT) {
+        case 1:
+            return {.keys = k, .commas_as_blanks = false, .full_stop_on_failure = true};
+        case 2:
+            return {.keys = k, .list = list, .title = "Parameters:", .skip_first_line = true};
+        case 3:
+            return {.keys = k, .numbered = numbered};
+        default:
+            return {.keys = k};
+    }
+}
+
+bool known_failure(const std::string& text, const std::string& path, std::span<const ParamKey> k) {
+    if (!text.starts_with(path)) return false;
+    const std::string_view rest = std::string_view(text).substr(path.size());
+    for (const ParamKey& key : k) {
+        if (!key.message.empty() && rest == key.message) return true;
+    }
+    return rest == ": Bad _dz value." || rest == ": Bad _lai value.";
+}
+
+void check_ranges(const Fields& f) {
+    FUZZ_CHECK(f.type == 0 || f.type == 1);
+    FUZZ_CHECK(f.step >= 1);
+    FUZZ_CHECK(std::isfinite(f.height) && f.height >= 1);
+    FUZZ_CHECK(std::isfinite(f.deep) && f.deep > 0);
+    FUZZ_CHECK(f.share > 0 && f.share < 1);
+    FUZZ_CHECK(std::isfinite(f.low));
+    for (double v : f.lai) FUZZ_CHECK(std::isfinite(v) && v >= 0);
+    for (double v : f.dz) FUZZ_CHECK(std::isfinite(v) && v > 0);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static Site site;
+    Fields f;
+    const auto k = keys(f);
+    const NumberedKey numbered{"_lai",  f.lai.data(),        1,
+                               365,     kNonNegative,        ": Bad _lai value.",
+                               "     ", "    ->LAI on day ", "\n"};
+    const ListKey list{"_dz",
+                       &f.dz,
+                       kDzDefaults,
+                       kPositive,
+                       ": Bad _dz value.",
+                       "        ",
+                       "    ->thickness of layer ",
+                       " (m)\n"};
+    const ParamFile file = variant(k, &numbered, &list);
+
+    site.error_text.clear();
+    const std::string& path = fuzz::scratch_file("param", data, size);
+    if (!read_parameter_file(site, path, file)) {
+        FUZZ_CHECK(known_failure(site.error_text, path, k));
+        return 0;
+    }
+    FUZZ_CHECK(site.error_text.empty());
+    check_ranges(f);
+
+    const std::string copy = path + ".written";
+    FUZZ_CHECK(write_parameter_file(site, copy, file));
+    f.dz.clear();  // the list is filled anew, as a component does before reading
+    if (!read_parameter_file(site, copy, file)) {
+        FUZZ_CHECK(known_failure(site.error_text, copy, k));
+    }
+    return 0;
+}
