@@ -1,15 +1,235 @@
 #include "leaf/leaf.h"
 
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+#include "plant/aerodynamics.h"
 #include "plant/plant.h"
+#include "run/forcing.h"
+#include "run/param_file.h"
 #include "run/site.h"
 
 namespace kelmora {
 
-bool Leaf::init(Site&, const Plant&) { return true; }
-bool Leaf::read_parameters(Site&, const std::string&) { return true; }
-bool Leaf::write_parameters(Site&, const std::string&) { return true; }
-bool Leaf::open_output(Site&, const std::string&) { return true; }
-bool Leaf::iterate(const ForcingRecord&, Site&, const Plant&, int) { return true; }
-bool Leaf::write_output(const ForcingRecord&, Site&) { return true; }
+namespace {
+
+constexpr double kPhotonsPerWatt = 4.6;    // umol photons per J of visible radiation
+constexpr double kDaylight = 1.0;          // W m-2 of global radiation that makes a day
+constexpr double kGasConstant = 0.008314;  // kJ mol-1 K-1, of the peaked temperature function
+constexpr double kOxygen = 210;            // mmol mol-1
+constexpr double kMinBoundaryLayer = 0.5;  // mol m-2 s-1
+constexpr double kConvergence = 0.1;       // umol mol-1
+constexpr int kMaxIterations = 100;
+
+std::array<ParamKey, 13> leaf_keys(Leaf& l) {
+    return {{
+        {"_vmax    ", nullptr, &l._vmax, kNonNegative, ": Bad leaf _vmax value.",
+         "\t->carboxylation rate at optimal temperature (umol m-2 s-1)\n"},
+        {"_jmax    ", nullptr, &l._jmax, kPositive, ": Bad leaf _jmax value.",
+         "\t->electron transport rate at optimal temperature (umol m-2 s-1)\n"},
+        {"_topt    ", nullptr, &l._topt, kPositive, ": Bad _topt value.",
+         "\t->optimal temperature (C)\n"},
+        {"_ep      ", nullptr, &l._ep, kPositive, ": Bad leaf _ep value.",
+         "    ->enthalpy term of the Boltzmann function (J mol-1)\n"},
+        {"_ea      ", nullptr, &l._ea, kPositive, ": Bad leaf _ea value.",
+         "    ->activation energy of the Boltzmann function (J mol-1)\n"},
+        {"_qn      ", nullptr, &l._qn, kPositive, ": Bad leaf _qn value.",
+         "    ->quantum yield coefficient\n"},
+        {"_rd25    ", nullptr, &l._rd25, kNonNegative, ": Bad _rd25 value.",
+         "    ->dark respiration rate at T=25C (umol m-2 s-1)\n"},
+        {"_erd     ", nullptr, &l._erd, kPositive, ": Bad _erd value.",
+         "    ->activation energy of dark respiration (KJ mol-1)\n"},
+        {"_g0      ", nullptr, &l._g0, kPositive, ": Bad leaf _g0 value.",
+         "    ->minimum stomatal conductance of water vapor (mol m-2 s-1)\n"},
+        {"_g1      ", nullptr, &l._g1, kPositive, ": Bad leaf _g1 value.",
+         "    ->sensitivity coefficient\n"},
+        {"_gd      ", nullptr, &l._gd, kPositive, ": Bad leaf _gd value.",
+         "    ->VPD coefficient \n"},
+        {"_vpd     ", &l._vpd, nullptr, kAny, "",
+         "    ->use VPD (_vpd=1) or RH (_vpd=0) in surface conductivity calculation\n"},
+        {"_stress  ", nullptr, &l._stress, kPositive, ": Bad leaf _stress value.",
+         "    ->coefficient of soil moisture stress\n"},
+    }};
+}
+
+ParamFile leaf_file(std::span<const ParamKey> keys) {
+    return ParamFile{.keys = keys, .commas_as_blanks = false, .full_stop_on_failure = true};
+}
+
+// What the intercellular CO2 is solved with: capacities, constants and
+// conductances of the sub-step.
+struct Exchange {
+    double vm;     // carboxylation capacity of the canopy
+    double j;      // electron transport rate
+    double gamma;  // CO2 compensation point without dark respiration
+    double cv;     // effective Michaelis constant
+    double ca;     // ambient CO2
+    double gb;     // boundary-layer conductance, mol m-2 s-1
+    double g0;     // minimum stomatal conductance
+    double g1f;    // stomatal slope times the humidity factor
+};
+
+// The state of one Newton step: gross assimilation, stomatal and surface CO2
+// values computed from the Ci the step began with, and the updated Ci.
+struct Assimilation {
+    double a = 0;
+    double gs = 0;
+    double cs = 0;
+    double ci = 0;
+};
+
+// One Newton step on the residual A - g (Ca - Ci); returns the step's results with
+// the new Ci, clamped to [1.01 Gamma*, Ca].
+Assimilation newton_step(const Exchange& e, double ci) {
+    const double av = e.vm * (ci - e.gamma) / (ci + e.cv);
+    const double aj = e.j * (ci - e.gamma) / (ci + 2 * e.gamma);
+    // Co-limited rate: the smaller root of 0.95 A^2 - (Av + Aj) A + Av Aj = 0.
+    const double d = (av + aj) * (av + aj) - 3.8 * av * aj;
+    const double a = d < 0 ? std::min(av, aj) : ((av + aj) - std::sqrt(d)) / 1.9;
+    const double gs = e.g0 + e.g1f * a / e.ca;
+    const double g = gs * e.gb / (gs + e.gb);
+    // Slope: the limiting rates' slopes weighted towards the one closer to A.
+    const double ev = std::fabs(av - a);
+    const double ej = std::fabs(aj - a);
+    const double wv = ej / (ej + ev);
+    const double wj = ev / (ej + ev);
+    const double sv = (e.vm - av) / (ci + e.cv) + g;
+    const double sj = (e.j - aj) / (ci + 2 * e.gamma) + g;
+    double u = wv * sv + wj * sj;
+    if (std::fabs(u) < 1e-5) u = u >= 0 ? 1e-5 : -1e-5;
+    double next = ci - (a - g * (e.ca - ci)) / u;
+    if (!(next > 1.01 * e.gamma)) next = 1.01 * e.gamma;  // also catches a Ci that is no number
+    if (!(e.ca > next)) next = e.ca;
+    double cs = e.ca - a / e.gb;
+    if (!(cs > 0.5 * e.ca)) cs = 0.5 * e.ca;
+    return {a, gs, cs, next};
+}
+
+}  // namespace
+
+bool Leaf::init(Site& site, const Plant& plant) {
+    name = site.out_path + (plant.is_shrub != 0 ? "shrub" : "tree") + ".leaf";
+    if (!read_parameters(site, name + ".par")) return false;
+    gross_production = 0;
+    dark_respiration = 0;
+    vapour_conductance = _g0 * phys::kMolarWater / 1000;
+    sums.fill(0);
+    return open_output(site, name + ".csv");
+}
+
+bool Leaf::read_parameters(Site& site, const std::string& path) {
+    const auto keys = leaf_keys(*this);
+    return read_parameter_file(site, path, leaf_file(keys));
+}
+
+bool Leaf::write_parameters(Site& site, const std::string& path) {
+    const auto keys = leaf_keys(*this);
+    return write_parameter_file(site, path, leaf_file(keys));
+}
+
+bool Leaf::open_output(Site& site, const std::string& path) {
+    if (!output.open(path)) {
+        site.error_text = "Failed to open " + path;
+        return false;
+    }
+    output.header(
+        "# Day of year\n# Hour\n# Minute\n"
+        "# Gross production (umol m-2 s-1)\n"
+        "# Dark respiration (umol m-2 -s)\n"
+        "# Carboxylation rate of sunlit leaf Vm (umol m-2 s-1)\n"
+        "# Electron transport rate of sunlit leaf Jm (umol m-2 s-1)\n"
+        "# Cv of Av=Vm*(Ci-Gamma)/(Ci+Cv) (umol mol-1)\n"
+        "# Cs of sunlit leaf (umol mol-1)\n"
+        "# Ci of sunlit leaf (umol mol-1)\n"
+        "# Gamma of sunlit lesf (umol mol-1)\n"
+        "# Stomato conductance (mol m-2 s-1)\n"
+        "# Leaf surface conductance (mol m-2 s-1)\n"
+        "# Ratio of absorbed VIS to GSR\n");
+    return true;
+}
+
+double Leaf::capacity_factor(double t) const {
+    const double to = _topt + 273.0;
+    const double x = (t - to) / (kGasConstant * t * to);
+    return _ep * std::exp(_ea * x) / (_ep - _ea * (1 - std::exp(_ep * x)));
+}
+
+bool Leaf::iterate(const ForcingRecord& record, Site& site, const Plant& plant, int stream) {
+    const Foliage& foliage = plant.foliage;
+    const double t = foliage.temperature;
+    const double lai = foliage.carbon * foliage._sla;
+    const double vis = stream == 1 ? plant.radiation.vis_abs_up : plant.radiation.vis_abs_down;
+    const double q = kPhotonsPerWatt * vis;
+
+    const double kc = 274.6 * arrhenius(80.5, t);
+    const double ko = 419.8 * arrhenius(14.5, t);
+    const double gamma = 105000 / (2904.12 * arrhenius(-29, t));
+    const double rd0 = lai * _rd25 * arrhenius(_erd, t);
+    dark_respiration = rd0;
+    const double j = _jmax * q / std::sqrt((_qn * _jmax) * (_qn * _jmax) + q * q);
+    const double vm = _vmax * capacity_factor(t) * lai;
+
+    if (record.sw_in < kDaylight) {
+        gross_production = 0;
+        if (stream == 1) return true;
+        sums[1] += rd0;
+        const double rho_v =
+            esat(record.ta) * phys::kMolarWater / (0.0083144598 * (record.ta + phys::kZeroCelsius));
+        vapour_conductance = _g0 * phys::kMolarWater / rho_v;
+        return true;
+    }
+
+    dark_respiration = rd0 / (1 + 0.001 * q);
+    double gb = record.rho_air / phys::kMolarWater *
+                gb_vapour(plant.aero._u12, foliage._dim, plant.aero._rho);
+    if (!(gb > kMinBoundaryLayer)) gb = kMinBoundaryLayer;
+    const double cv = kc * (1 + kOxygen / ko);
+    const double f = _vpd != 0 ? 1 / (1 + _gd * record.vpd) : record.rh;
+    const Exchange exchange{vm, j, gamma, cv, record.co2, gb, _g0, _g1 * f};
+
+    double ci = 0.7 * record.co2;
+    Assimilation s;
+    bool converged = false;
+    for (int i = 0; i < kMaxIterations && !converged; ++i) {
+        s = newton_step(exchange, ci);
+        converged = std::fabs(ci - s.ci) <= kConvergence;
+        ci = s.ci;
+    }
+    if (!converged) {
+        site.error_text = "Leaf iterate method failed to converge.";
+        return false;
+    }
+
+    if (stream == 1) {
+        gross_production = s.a;
+        return true;
+    }
+    gross_production += s.a;
+    const std::array<double, 11> values{
+        gross_production,
+        dark_respiration,
+        vm,
+        j,
+        cv,
+        s.cs,
+        s.ci,
+        gamma,
+        s.gs,
+        gb,
+        (plant.radiation.vis_abs_down + plant.radiation.vis_abs_up) / record.sw_in};
+    for (size_t k = 0; k < sums.size(); ++k) sums[k] += values[k];
+    vapour_conductance = s.gs * phys::kMolarWater / record.rho_air;
+    return true;
+}
+
+bool Leaf::write_output(const ForcingRecord& record, Site& site) {
+    site.gpp_sum += sums[0];
+    site.resp_sum += sums[1];
+    output.begin_line(record);
+    const double n = record.substeps;
+    for (double& sum : sums) output.mean(sum, n);
+    return output.end_line(site.error_text);
+}
 
 }  // namespace kelmora

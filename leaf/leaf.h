@@ -15,23 +15,23 @@ class Plant;
 struct ForcingRecord;
 
 class Leaf {
-public:
+  public:
     std::string name;  // out_path + "tree.leaf" or "shrub.leaf"
     OutputFile output;
 
-    int32_t _vpd = 1;       // humidity form of the stomatal model: non-zero VPD, 0 RH
-    double _vmax = 75.0;    // carboxylation capacity at the optimal temperature, umol m-2 s-1
-    double _jmax = 85.0;    // electron transport capacity, umol m-2 s-1
-    double _topt = 38.0;    // optimal temperature, degC
-    double _ep = 220.0;     // deactivation term of the peaked temperature function
-    double _ea = 55.0;      // activation energy of the peaked temperature function
-    double _qn = 8.5;       // light-response coefficient of electron transport
-    double _rd25 = 1.5;     // dark respiration at 25 degC, umol m-2 s-1
-    double _erd = 50.0;     // activation energy of dark respiration, kJ mol-1
-    double _g0 = 0.003;     // minimum stomatal conductance, mol m-2 s-1
-    double _g1 = 5.6;       // slope of the stomatal conductance
-    double _gd = 1.0;       // VPD coefficient, kPa-1
-    double _stress = 5.0;   // read and written only
+    int32_t _vpd = 1;      // humidity form of the stomatal model: non-zero VPD, 0 RH
+    double _vmax = 75.0;   // carboxylation capacity at the optimal temperature, umol m-2 s-1
+    double _jmax = 85.0;   // electron transport capacity, umol m-2 s-1
+    double _topt = 38.0;   // optimal temperature, degC
+    double _ep = 220.0;    // deactivation term of the peaked temperature function
+    double _ea = 55.0;     // activation energy of the peaked temperature function
+    double _qn = 8.5;      // light-response coefficient of electron transport
+    double _rd25 = 1.5;    // dark respiration at 25 degC, umol m-2 s-1
+    double _erd = 50.0;    // activation energy of dark respiration, kJ mol-1
+    double _g0 = 0.003;    // minimum stomatal conductance, mol m-2 s-1
+    double _g1 = 5.6;      // slope of the stomatal conductance
+    double _gd = 1.0;      // VPD coefficient, kPa-1
+    double _stress = 5.0;  // read and written only
 
     // Sums over the record's sub-steps, in the order of the output columns: gross
     // production, dark respiration, Vm, J, Cv, Cs, Ci, Gamma*, gs, gb, VIS/GSR.
@@ -52,6 +52,10 @@ public:
     // Hands the gross production and dark respiration sums to the site and writes
     // the record's line.
     bool write_output(const ForcingRecord& record, Site& site);
+
+    // Peaked temperature function of the carboxylation capacity at `t` K; 1 at the
+    // optimal temperature.
+    double capacity_factor(double t) const;
 };
 
 }  // namespace kelmora

@@ -18,14 +18,14 @@ public:
 
     int32_t _dynamic = 0;  // carbon storage mode: 0 static, otherwise dynamic
     bool _coarse = false;
-    double _rt = 1;      // residence time of live carbon, yr
-    double _rd25 = 2;    // decomposition rate of dead carbon at 298 K
-    double _erd = 50;    // activation energy of decomposition, kJ mol-1
-    double _re25 = 1.5;  // respiration rate of live carbon at 298 K
-    double _ere = 50;    // activation energy of respiration, kJ mol-1
-    double _dmc = 0.5;   // dry matter content
-    double _life = 1.5;  // live carbon, kgC m-2
-    double _dead = 0;    // dead carbon, kgC m-2
+    double _rt = 1;        // residence time of live carbon, yr
+    double _rd25 = 2;      // decomposition rate of dead carbon at 298 K
+    double _erd = 50;      // activation energy of decomposition, kJ mol-1
+    double _re25 = 1.5;    // respiration rate of live carbon at 298 K
+    double _ere = 50;      // activation energy of respiration, kJ mol-1
+    double _dmc = 0.5;     // dry matter content
+    double _life = 1.5;    // live carbon, kgC m-2
+    double _dead = 0;      // dead carbon, kgC m-2
     double _turnover = 0;  // live carbon turning over in the sub-step, kgC m-2
     double _resp = 0;      // umol m-2 s-1
     double _decomp = 0;    // umol m-2 s-1

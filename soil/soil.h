@@ -67,6 +67,18 @@ public:
     bool step_b(const ForcingRecord& record, Site& site);
     // Writes the soil's line, then the roots' lines.
     bool write_output(const ForcingRecord& record, Site& site);
+
+private:
+    // Reference height and roughness of the soil surface's wind profile.
+    void set_up_aerodynamics(const ForcingRecord& record, const Site& site);
+    // Parts of step_a: energy and water at the surface, water flows between
+    // layers, heat flows between layers.
+    void surface_balance(const ForcingRecord& record, const Site& site);
+    void water_flows(double dt);
+    void heat_flows();
+    // Keeps layer i between 5 % of saturation and saturation, moving the excess or
+    // the deficit to the layer below (or out of the column above the deepest).
+    void bound_water(size_t i);
 };
 
 }  // namespace kelmora

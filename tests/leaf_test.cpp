@@ -1,0 +1,366 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <string>
+
+#include "leaf/leaf.h"
+#include "run/forcing.h"
+#include "run/site.h"
+#include "tests/test_support.h"
+
+namespace kelmora {
+namespace {
+
+using test::TempDir;
+
+// Within half a unit of the fourth significant figure of `expected`.
+void expect_4sf(double actual, double expected, const char* what) {
+    const double digit = std::pow(10.0, std::floor(std::log10(std::fabs(expected))) - 3);
+    EXPECT_NEAR(actual, expected, 0.5 * digit) << what;
+}
+
+// The day of the worked example: LAI 6 at 298 K under 400 W m-2 and 400 umol mol-1.
+struct LeafCase {
+    Site site;
+    ForcingRecord record;
+
+    LeafCase() {
+        Plant& p = site.tree;
+        p.foliage.temperature = 298;
+        p.foliage.carbon = 0.5;
+        p.foliage._sla = 12;
+        p.foliage._dim = 0.1;
+        p.aero._u12 = 1.5;
+        p.aero._rho = 1.2;
+        p.radiation.vis_abs_down = 150;
+        p.radiation.vis_abs_up = 30;
+        record.ta = 24.85;
+        record.sw_in = 400;
+        record.co2 = 400;
+        record.vpd = 1.0;
+        record.rh = 0.6;
+        record.rho_air = 1.2;
+    }
+    Leaf& leaf() { return site.tree.foliage.leaf; }
+    bool call(int stream) { return leaf().iterate(record, site, site.tree, stream); }
+    bool both() { return call(1) && call(0); }
+};
+
+TEST(LeafIterate, WorkedExampleOfBothStreams) {
+    LeafCase c;
+    ASSERT_TRUE(c.call(1));
+    expect_4sf(c.leaf().gross_production, 10.45, "A of the upward stream");
+    for (double s : c.leaf().sums) EXPECT_EQ(s, 0) << "the upward stream adds nothing";
+    ASSERT_TRUE(c.call(0));
+    const auto& s = c.leaf().sums;
+    expect_4sf(c.leaf().gross_production, 44.55, "gross production of both calls");
+    expect_4sf(c.leaf().gross_production - 10.45, 34.10, "A of the downward stream");
+    expect_4sf(c.leaf().dark_respiration, 5.325, "light-inhibited dark respiration");
+    expect_4sf(c.leaf().vapour_conductance, 0.003629, "vapour conductance");
+    EXPECT_EQ(s[0], c.leaf().gross_production);
+    EXPECT_EQ(s[1], c.leaf().dark_respiration);
+    expect_4sf(s[2], 235.3, "Vm");
+    expect_4sf(s[3], 58.71, "J");
+    expect_4sf(s[4], 412.0, "Cv");
+    expect_4sf(s[5], 348.8, "Cs");
+    expect_4sf(s[6], 207.7, "Ci");
+    expect_4sf(s[7], 36.16, "Gamma*");
+    expect_4sf(s[8], 0.2417, "gs");
+    expect_4sf(s[9], 0.6661, "gb from the 0.01 m s-1 floor");
+    EXPECT_DOUBLE_EQ(s[10], 0.45);
+}
+
+TEST(LeafIterate, UpwardStreamValuesOfTheWorkedExample) {
+    // The same light through the downward stream shows the J and A of the first call.
+    LeafCase c;
+    c.site.tree.radiation.vis_abs_down = 30;
+    ASSERT_TRUE(c.call(0));
+    expect_4sf(c.leaf().sums[3], 15.95, "J");
+    expect_4sf(c.leaf().gross_production, 10.45, "A");
+}
+
+TEST(LeafIterate, CapacityAtOptimumAndConstantsAtReference) {
+    Leaf leaf;
+    EXPECT_DOUBLE_EQ(leaf.capacity_factor(38.0 + 273.0), 1.0);
+    EXPECT_LT(leaf.capacity_factor(298), 1.0);
+    EXPECT_LT(leaf.capacity_factor(320), 1.0);
+    LeafCase c;
+    c.site.tree.foliage.temperature = 311;
+    ASSERT_TRUE(c.call(0));
+    EXPECT_DOUBLE_EQ(c.leaf().sums[2], 75.0 * 6);
+}
+
+TEST(LeafIterate, NightKeepsOnlyDarkRespiration) {
+    LeafCase c;
+    c.record.sw_in = 0.999;
+    c.record.ta = 10;
+    c.leaf().gross_production = 7;
+    ASSERT_TRUE(c.call(1));
+    EXPECT_EQ(c.leaf().gross_production, 0);
+    EXPECT_DOUBLE_EQ(c.leaf().dark_respiration, 9.0);
+    for (double s : c.leaf().sums) EXPECT_EQ(s, 0);
+    ASSERT_TRUE(c.call(0));
+    EXPECT_EQ(c.leaf().gross_production, 0);
+    EXPECT_DOUBLE_EQ(c.leaf().dark_respiration, 9.0);
+    EXPECT_DOUBLE_EQ(c.leaf().sums[1], 9.0);
+    for (size_t k = 0; k < 11; ++k) {
+        if (k == 1) continue;
+        EXPECT_EQ(c.leaf().sums[k], 0) << k;
+    }
+    const double rho_v = esat(10) * 0.018016 / (0.0083144598 * 283.15);
+    EXPECT_DOUBLE_EQ(c.leaf().vapour_conductance, 0.003 * 0.018016 / rho_v);
+
+    c.record.sw_in = 1.0;  // one W m-2 is day
+    ASSERT_TRUE(c.both());
+    EXPECT_GT(c.leaf().gross_production, 0);
+    EXPECT_LT(c.leaf().dark_respiration, 9.0);
+}
+
+TEST(LeafIterate, DarknessByDayAndAnEmptyCanopy) {
+    LeafCase c;
+    c.site.tree.radiation.vis_abs_down = 0;
+    c.site.tree.radiation.vis_abs_up = 0;
+    ASSERT_TRUE(c.both());
+    const auto& s = c.leaf().sums;
+    EXPECT_EQ(s[3], 0) << "J";
+    EXPECT_NEAR(c.leaf().gross_production, 0, 1e-12);
+    EXPECT_NEAR(s[8], 0.003, 1e-12) << "gs = g0";
+    EXPECT_DOUBLE_EQ(c.leaf().dark_respiration, 9.0);
+    EXPECT_DOUBLE_EQ(s[6], 400) << "Ci held at the ambient value";
+
+    LeafCase e;
+    e.site.tree.foliage.carbon = 0;
+    e.site.tree.radiation.vis_abs_down = 0;
+    e.site.tree.radiation.vis_abs_up = 0;
+    ASSERT_TRUE(e.both());
+    const auto& t = e.leaf().sums;
+    EXPECT_EQ(e.leaf().gross_production, 0);
+    EXPECT_EQ(t[8], 0.003);
+    EXPECT_DOUBLE_EQ(t[6], 1.01 * 105000 / 2904.12) << "Ci clamped to 1.01 Gamma*";
+    EXPECT_EQ(t[5], 400) << "Cs = Ca";
+    EXPECT_EQ(e.leaf().dark_respiration, 0);
+}
+
+TEST(LeafIterate, CiStaysBetweenCompensationPointAndAmbient) {
+    for (double t : {278.0, 298.0, 313.0}) {
+        for (double vis : {0.0, 5.0, 60.0, 400.0}) {
+            for (double co2 : {60.0, 400.0, 1500.0}) {
+                for (double g1 : {0.5, 5.6, 40.0}) {
+                    LeafCase c;
+                    c.site.tree.foliage.temperature = t;
+                    c.site.tree.radiation.vis_abs_down = vis;
+                    c.record.co2 = co2;
+                    c.leaf()._g1 = g1;
+                    ASSERT_TRUE(c.call(0)) << t << " " << vis << " " << co2 << " " << g1;
+                    const double gamma = c.leaf().sums[7];
+                    const double ci = c.leaf().sums[6];
+                    if (1.01 * gamma >= co2) {
+                        EXPECT_EQ(ci, co2);
+                        continue;
+                    }
+                    EXPECT_GE(ci, 1.01 * gamma);
+                    EXPECT_LE(ci, co2);
+                    EXPECT_GE(c.leaf().sums[5], 0.5 * co2) << "Cs floor";
+                }
+            }
+        }
+    }
+}
+
+TEST(LeafIterate, HumidityForms) {
+    LeafCase a, b, r;
+    b.leaf()._vpd = 2;
+    r.leaf()._vpd = 0;
+    r.record.rh = 0.5;  // 1 / (1 + 1 kPa-1 * 1 kPa) as a relative humidity
+    ASSERT_TRUE(a.both());
+    ASSERT_TRUE(b.both());
+    ASSERT_TRUE(r.both());
+    EXPECT_EQ(a.leaf().sums, b.leaf().sums);
+    EXPECT_EQ(a.leaf().sums, r.leaf().sums);
+    r.record.rh = 0.9;
+    ASSERT_TRUE(r.both());
+    EXPECT_GT(r.leaf().sums[8], 2 * a.leaf().sums[8]) << "moister air opens the stomata";
+}
+
+TEST(LeafIterate, BoundaryLayerConductanceFloor) {
+    LeafCase c;
+    c.record.rho_air = 0.6;  // 0.6 / 0.018016 * 0.01 is below 0.5
+    ASSERT_TRUE(c.call(0));
+    EXPECT_EQ(c.leaf().sums[9], 0.5);
+}
+
+TEST(LeafIterate, FailureToConvergeLeavesTheRecordUntouched) {
+    // Without carboxylation A is 0 and the total conductance is about _g0; below
+    // 1e-5 the slope is held at 1e-5, so each step closes only _g0 / 1e-5 of the
+    // distance from Ci to Ca and 100 steps do not reach it.
+    LeafCase c;
+    c.leaf()._vmax = 0;
+    c.leaf()._g0 = 1e-7;
+    c.site.error_text = "earlier";
+    c.leaf().gross_production = 3;
+    c.leaf().vapour_conductance = 0.002;
+    EXPECT_FALSE(c.call(1));
+    EXPECT_EQ(c.site.error_text, "Leaf iterate method failed to converge.");
+    c.site.error_text.clear();
+    EXPECT_FALSE(c.call(0));
+    EXPECT_EQ(c.site.error_text, "Leaf iterate method failed to converge.");
+    EXPECT_EQ(c.leaf().gross_production, 3);
+    EXPECT_EQ(c.leaf().vapour_conductance, 0.002);
+    for (double s : c.leaf().sums) EXPECT_EQ(s, 0);
+
+    c.leaf()._g0 = 1e-6;  // a tenth of the distance per step: converges in 47 steps
+    EXPECT_TRUE(c.both());
+    EXPECT_EQ(c.leaf().gross_production, 0);
+    EXPECT_NEAR(c.leaf().sums[6], 400, 1.0);
+}
+
+const char* const kLeafFile =
+    "Parameters (name, value, remark):\n"
+    "_vmax    75\t->carboxylation rate at optimal temperature (umol m-2 s-1)\n"
+    "_jmax    85\t->electron transport rate at optimal temperature (umol m-2 s-1)\n"
+    "_topt    38\t->optimal temperature (C)\n"
+    "_ep      220    ->enthalpy term of the Boltzmann function (J mol-1)\n"
+    "_ea      55    ->activation energy of the Boltzmann function (J mol-1)\n"
+    "_qn      8.5    ->quantum yield coefficient\n"
+    "_rd25    1.5    ->dark respiration rate at T=25C (umol m-2 s-1)\n"
+    "_erd     50    ->activation energy of dark respiration (KJ mol-1)\n"
+    "_g0      0.003    ->minimum stomatal conductance of water vapor (mol m-2 s-1)\n"
+    "_g1      5.6    ->sensitivity coefficient\n"
+    "_gd      1    ->VPD coefficient \n"
+    "_vpd     1    ->use VPD (_vpd=1) or RH (_vpd=0) in surface conductivity calculation\n"
+    "_stress  5    ->coefficient of soil moisture stress\n";
+
+const char* const kLeafHeader =
+    "# Day of year\n# Hour\n# Minute\n# Gross production (umol m-2 s-1)\n"
+    "# Dark respiration (umol m-2 -s)\n"
+    "# Carboxylation rate of sunlit leaf Vm (umol m-2 s-1)\n"
+    "# Electron transport rate of sunlit leaf Jm (umol m-2 s-1)\n"
+    "# Cv of Av=Vm*(Ci-Gamma)/(Ci+Cv) (umol mol-1)\n"
+    "# Cs of sunlit leaf (umol mol-1)\n# Ci of sunlit leaf (umol mol-1)\n"
+    "# Gamma of sunlit lesf (umol mol-1)\n# Stomato conductance (mol m-2 s-1)\n"
+    "# Leaf surface conductance (mol m-2 s-1)\n# Ratio of absorbed VIS to GSR\n";
+
+// A site whose output directory is a fresh temporary one.
+struct LeafFiles {
+    TempDir dir;
+    Site site;
+    LeafFiles() { site.out_path = dir.str() + "/"; }
+    std::string path(const std::string& name) const { return dir.file(name); }
+    Leaf& leaf() { return site.tree.foliage.leaf; }
+    bool init() { return leaf().init(site, site.tree); }
+};
+
+TEST(LeafFiles, MissingParameterFileIsWrittenWithTheDefaults) {
+    LeafFiles f;
+    f.leaf().sums.fill(2);
+    f.leaf().gross_production = 4;
+    f.leaf().dark_respiration = 4;
+    ASSERT_TRUE(f.init()) << f.site.error_text;
+    EXPECT_EQ(test::read_file(f.path("tree.leaf.par")), kLeafFile);
+    EXPECT_EQ(test::read_file(f.path("tree.leaf.csv")), kLeafHeader);
+    EXPECT_EQ(f.leaf().name, f.path("tree.leaf"));
+    EXPECT_EQ(f.leaf().gross_production, 0);
+    EXPECT_EQ(f.leaf().dark_respiration, 0);
+    EXPECT_DOUBLE_EQ(f.leaf().vapour_conductance, 0.003 * 0.018016 / 1000);
+    for (double s : f.leaf().sums) EXPECT_EQ(s, 0);
+
+    Leaf& shrub = f.site.shrub.foliage.leaf;
+    ASSERT_TRUE(shrub.init(f.site, f.site.shrub));
+    EXPECT_EQ(test::read_file(f.path("shrub.leaf.par")), kLeafFile);
+    EXPECT_EQ(test::read_file(f.path("shrub.leaf.csv")), kLeafHeader);
+}
+
+TEST(LeafFiles, ValuesAreReadAtWhiteSpaceOnly) {
+    LeafFiles f;
+    test::write_file(f.path("tree.leaf.par"),
+                     "Parameters (name, value, remark):\n"
+                     "_vmax\t60 remark\n"
+                     "_jmax, 50\n"
+                     "_qn,7\n"
+                     "_g1 4 ->\n_g1 3\n"
+                     "_vpd yes\n"
+                     "_VMAX 10\n"
+                     "_ep\n"
+                     "_g0 0.02\n");
+    ASSERT_TRUE(f.init()) << f.site.error_text;
+    EXPECT_EQ(f.leaf()._vmax, 60);
+    EXPECT_EQ(f.leaf()._jmax, 85) << "a comma after the key hides the line";
+    EXPECT_EQ(f.leaf()._qn, 8.5) << "a key joined to its value by a comma is no key";
+    EXPECT_EQ(f.leaf()._g1, 3) << "the later line wins";
+    EXPECT_EQ(f.leaf()._vpd, 0) << "text reads as 0, the RH form";
+    EXPECT_EQ(f.leaf()._ep, 220);
+    EXPECT_DOUBLE_EQ(f.leaf().vapour_conductance, 0.02 * 0.018016 / 1000);
+}
+
+TEST(LeafFiles, EachBadValueHasItsMessage) {
+    struct Bad {
+        const char* line;
+        const char* message;
+    };
+    const Bad cases[] = {
+        {"_vmax -1", ": Bad leaf _vmax value."}, {"_jmax 0", ": Bad leaf _jmax value."},
+        {"_topt 0", ": Bad _topt value."},       {"_ep 0", ": Bad leaf _ep value."},
+        {"_ea -2", ": Bad leaf _ea value."},     {"_qn 0", ": Bad leaf _qn value."},
+        {"_rd25 -0.1", ": Bad _rd25 value."},    {"_erd 0", ": Bad _erd value."},
+        {"_g0 0", ": Bad leaf _g0 value."},      {"_g1 x", ": Bad leaf _g1 value."},
+        {"_gd 0", ": Bad leaf _gd value."},      {"_stress 0", ": Bad leaf _stress value."},
+    };
+    for (const Bad& b : cases) {
+        LeafFiles f;
+        const std::string par = f.path("tree.leaf.par");
+        test::write_file(par, std::string("_vmax 0\n_rd25 0\n") + b.line + "\n_qn 3\n");
+        EXPECT_FALSE(f.init()) << b.line;
+        EXPECT_EQ(f.site.error_text, par + b.message);
+        EXPECT_EQ(f.leaf()._qn, std::string(b.line) == "_qn 0" ? 0 : 8.5)
+            << "reading stops at the bad line";
+        EXPECT_FALSE(std::filesystem::exists(f.path("tree.leaf.csv")));
+    }
+    LeafFiles ok;
+    test::write_file(ok.path("tree.leaf.par"), "_vmax 0\n_rd25 0\n_vpd -3\n");
+    EXPECT_TRUE(ok.init()) << "0 is valid for _vmax and _rd25, any integer for _vpd";
+}
+
+TEST(LeafFiles, FilesThatCannotBeCreated) {
+    LeafFiles f;
+    f.site.out_path = f.dir.str() + "/missing/";
+    EXPECT_FALSE(f.init());
+    EXPECT_EQ(f.site.error_text, "Failed to open " + f.site.out_path + "tree.leaf.par.");
+
+    LeafFiles g;
+    std::filesystem::create_directory(g.path("tree.leaf.csv"));
+    EXPECT_FALSE(g.init());
+    EXPECT_EQ(g.site.error_text, "Failed to open " + g.path("tree.leaf.csv"));
+}
+
+TEST(LeafFiles, NoRestartAndLinesOfMeans) {
+    LeafFiles f;
+    f.site._restart = 1;
+    test::write_file(f.path("tree.leaf.csv"), "# old\n1, 0, 30, 5, 5\n");
+    ASSERT_TRUE(f.init()) << f.site.error_text;
+    EXPECT_EQ(test::read_file(f.path("tree.leaf.csv")), kLeafHeader);
+
+    ForcingRecord r;
+    r.day = 12;
+    r.hour = 3;
+    r.minute = 30;
+    r.substeps = 4;
+    for (size_t k = 0; k < 11; ++k) f.leaf().sums[k] = 0.5 * static_cast<double>(k);
+    f.site.gpp_sum = 1;
+    f.site.resp_sum = 2;
+    ASSERT_TRUE(f.leaf().write_output(r, f.site));
+    EXPECT_EQ(f.site.gpp_sum, 1);
+    EXPECT_EQ(f.site.resp_sum, 2.5);
+    r.substeps = 1;
+    f.leaf().sums[0] = 44.55;
+    ASSERT_TRUE(f.leaf().write_output(r, f.site));
+    const auto lines = test::data_lines(f.path("tree.leaf.csv"));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0],
+              "12, 3, 30, 0, 0.125, 0.25, 0.375, 0.5, 0.625, 0.75, 0.875, 1, 1.125, 1.25");
+    EXPECT_EQ(lines[1], "12, 3, 30, 44.55, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0");
+    EXPECT_DOUBLE_EQ(f.site.gpp_sum, 45.55);
+}
+
+}  // namespace
+}  // namespace kelmora
