@@ -8,6 +8,7 @@
 
 #include "plant/plant.h"
 #include "run/site.h"
+#include "test_support.h"
 
 namespace kelmora {
 namespace {
@@ -562,6 +563,40 @@ TEST(CanopyCoupling, AirNodesExchangeThroughTheShrubsConductance) {
     site.tree.t12 = r.tk + 3;  // as the tree's step B has just left it
     ASSERT_TRUE(site.shrub.step_b(r, site));
     EXPECT_GT(site.shrub.t12, r.tk);
+}
+
+// Whole sub-steps of the layers over the real soil, through a day and a night with
+// a shower: every state stays finite and near the air.
+TEST(CanopyWithSoil, SubStepsOfTheSiteStayFiniteAndNearTheAir) {
+    for (int32_t type : {0, 1}) {
+        test::TempDir dir;
+        Site site;
+        site.out_path = dir.str() + "/";
+        ForcingRecord r = noon();
+        prepare(site, r, type);
+        ASSERT_TRUE(site.soil.init(r, site)) << site.error_text;
+        for (int i = 0; i < 720; ++i) {
+            r = noon(i < 360 ? 700 : 0, i > 100 && i < 200 ? 5e-3 : 0);
+            const bool ok = site.tree.step_a(r, site) &&
+                            (type == 0 || site.shrub.step_a(r, site)) &&
+                            site.soil.step_a(r, site) && site.tree.step_b(r, site) &&
+                            (type == 0 || site.shrub.step_b(r, site)) && site.soil.step_b(r, site);
+            ASSERT_TRUE(ok) << site.error_text;
+            for (const Plant* p : {&site.tree, &site.shrub}) {
+                if (p == &site.shrub && type == 0) continue;
+                for (double t : {p->foliage.temperature, p->stem.temperature, p->t12}) {
+                    ASSERT_LE(std::fabs(t - r.tk), 5 + 1e-9) << "sub-step " << i;
+                }
+                ASSERT_TRUE(std::isfinite(p->q12));
+                ASSERT_GE(p->interception.store[kF], 0);
+                ASSERT_GE(p->interception.store[kS], 0);
+                for (double v : p->sums) ASSERT_TRUE(std::isfinite(v));
+                for (double v : p->foliage.sums) ASSERT_TRUE(std::isfinite(v));
+                for (double v : p->stem.sums) ASSERT_TRUE(std::isfinite(v));
+            }
+        }
+        EXPECT_GT(site.tree.foliage.leaf.sums[0], 0);  // gross production by day
+    }
 }
 
 }  // namespace
