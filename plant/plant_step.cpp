@@ -1,13 +1,379 @@
-#include "plant/plant.h"
+// One sub-step of a plant layer. Step A: the radiation reaching the layer, the
+// aerodynamic profile, visible and infrared transfer through foliage and stems,
+// interception, the leaf calls and the carbon updates. Step B: the air node, the
+// water stores, the foliage and stem temperatures and the output sums.
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
 
+#include "plant/plant.h"
+#include "run/forcing.h"
 #include "run/site.h"
 
 namespace kelmora {
 
-bool Plant::step_a(const ForcingRecord&, Site&) { return true; }
-bool Plant::step_b(const ForcingRecord&, Site&) { return true; }
-void Plant::transfer_vis() {}
-void Plant::transfer_ir() {}
-void Plant::intercept(const ForcingRecord&, const Site&, int, double) {}
+namespace {
+
+constexpr size_t kLeaves = Interception::kFoliage;
+constexpr size_t kStems = Interception::kStem;
+
+// Area index of a pool; a pool run down to nothing (or below) holds no area.
+double area(double index) {
+    return index > 0 ? index : 0;
+}
+double leaf_area(const Plant& p) {
+    return area(p.lai());
+}
+double stem_area(const Plant& p) {
+    return area(p.sai());
+}
+
+// Black-body emission of a surface at `t` K, W m-2.
+double emission(double t) {
+    return phys::kSigma * t * t * t * t;
+}
+
+// Keeps a surface or air-node temperature within 5 K of the forcing air.
+double near_air(double t, double tk) {
+    return std::clamp(t, tk - 5, tk + 5);
+}
+
+// Vapour pressure (kPa) of air of specific humidity `q` under `pa` kPa.
+double vapour_pressure(double q, double pa) {
+    return q * pa / phys::kWaterAirRatio;
+}
+
+// Visible and infrared streams arriving at the top and the bottom of the layer.
+// The tree sees the forcing above and, with a shrub layer, the shrub's upward
+// streams of the previous sub-step below; the shrub sees the tree's downward
+// streams of this sub-step. The lowest layer sees the soil.
+void set_arriving(Plant& p, const ForcingRecord& record, const Site& site) {
+    Radiation& rad = p.radiation;
+    if (p.is_shrub == 0) {
+        rad.vis_in_down = 0.46 * record.sw_in;
+        rad.ir_in_down = 0.54 * record.sw_in + record.lw_in;
+        if (site.has_shrub()) {
+            rad.vis_in_up = site.shrub.radiation.vis_out_up;
+            rad.ir_in_up = site.shrub.radiation.ir_out_up;
+            return;
+        }
+    } else {
+        rad.vis_in_down = site.tree.radiation.vis_out_down;
+        rad.ir_in_down = site.tree.radiation.ir_out_down;
+    }
+    rad.vis_in_up = site.soil._refl * rad.vis_out_down;
+    rad.ir_in_up = emission(site.soil._Ts);
+}
+
+// What drives the layer from above: wind, air temperature and water input.
+struct Above {
+    double wind;
+    double temperature;
+    double water;
+};
+
+Above above(const Plant& p, const ForcingRecord& record, const Site& site) {
+    if (p.is_shrub == 0) return {record.wind, record.tk, record.precip_rate};
+    const Plant& tree = site.tree;
+    return {tree.aero._ub, tree.t12, tree.throughfall()};
+}
+
+// Roughness dimension of the layer: the area-weighted mean of leaf width and
+// branch diameter; a layer without any area takes the leaf width.
+double layer_dimension(const Plant& p) {
+    const double l = leaf_area(p);
+    const double s = stem_area(p);
+    if (l + s <= 0) return p.foliage._dim;
+    return (p.stem._dim * s + p.foliage._dim * l) / (l + s);
+}
+
+// One linear pass of a stream through `n` sub-layers: each sub-layer absorbs the
+// fraction `fa` and reflects `fr` of what reaches it; the reflected part joins
+// the opposite stream at once.
+template <typename Take>
+void pass(int n, double fa, double fr, double& stream, double& opposite, Take take) {
+    for (int i = 0; i < n; ++i) {
+        const double a = stream * fa;
+        const double r = stream * fr;
+        stream -= a + r;
+        take(a);
+        opposite += r;
+    }
+}
+
+// A partner of the air node: heat and vapour conductances (m s-1), temperature
+// (K) and vapour pressure (kPa).
+struct Partner {
+    double g_heat;
+    double g_vapour;
+    double t;
+    double e;
+};
+
+// The air above: the reference air for the tree, the tree's air node (as just
+// updated) for the shrub.
+Partner upper_partner(const Plant& p, const ForcingRecord& record, const Site& site) {
+    if (p.is_shrub == 0) return {p.aero._ga, p.aero._gav, record.tk, record.ea};
+    const Plant& tree = site.tree;
+    return {p.aero._ga, p.aero._gav, tree.t12, vapour_pressure(tree.q12, record.pa)};
+}
+
+// What lies below: the shrub's air node for the tree over a shrub layer, else the
+// soil surface.
+Partner lower_partner(const Plant& p, const ForcingRecord& record, const Site& site) {
+    if (p.is_shrub == 0 && site.has_shrub()) {
+        const Plant& shrub = site.shrub;
+        return {shrub.aero._ga, shrub.aero._gav, shrub.t12, vapour_pressure(shrub.q12, record.pa)};
+    }
+    const Soil& soil = site.soil;
+    return {gb_heat(soil.aero._u12, soil._rgh, soil.aero._rho),
+            gb_vapour(soil.aero._u12, soil._rgh, soil.aero._rho), soil._Ts,
+            vapour_pressure(soil._qs, record.pa)};
+}
+
+// Conductances of the layer's own surfaces per unit ground, m s-1.
+struct Surfaces {
+    double gb_leaf;  // one-sided boundary-layer conductance for heat of a leaf
+    double gb_stem;  // the same for a stem
+    double foliage_heat;
+    double stem_heat;
+    double foliage_vapour;
+    double stem_vapour;
+};
+
+Surfaces surfaces(const Plant& p) {
+    const double u = p.aero._u12;
+    const double rho = p.aero._rho;
+    const double l = leaf_area(p);
+    const double s = stem_area(p);
+    const double wf = p.interception.wet_fraction[kLeaves];
+    const double ws = p.interception.wet_fraction[kStems];
+    const double c = p.foliage.leaf.vapour_conductance;
+    const double gf = gb_vapour(u, p.foliage._dim, rho);
+    Surfaces g;
+    g.gb_leaf = gb_heat(u, p.foliage._dim, rho);
+    g.gb_stem = gb_heat(u, p.stem._dim, rho);
+    g.foliage_heat = 2 * l * g.gb_leaf;
+    g.stem_heat = 2 * s * g.gb_stem;
+    g.foliage_vapour = 2 * l * ((1 - wf) / (1 / gf + 1 / c) + wf * gf);
+    g.stem_vapour = 2 * s * ws * gb_vapour(u, p.stem._dim, rho);
+    return g;
+}
+
+// Water held on one surface after the sub-step: what was caught, less drip and
+// evaporation; condensation adds only to a store that already holds water.
+void update_store(Interception& w, size_t k, double dt) {
+    const double held = w.store[k];
+    const double lost = std::min((w.drainage[k] + w.evaporation[k]) * dt, held);
+    const double next =
+        held > 0 ? held + w.intercepted[k] * dt - lost : held + w.intercepted[k] * dt;
+    w.store[k] = std::max(next, 0.0);
+}
+
+// Energy balance of the foliage with the air node of the previous sub-step; a
+// layer without leaves takes the air temperature.
+void foliage_balance(Plant& p, const ForcingRecord& record, double dt, double gb_leaf) {
+    Foliage& f = p.foliage;
+    const double cf = f.carbon;
+    if (cf <= 0) {
+        f.temperature = record.tk;
+        f.sums[0] += record.tk - phys::kZeroCelsius;
+        return;
+    }
+    const Interception& w = p.interception;
+    const double l = leaf_area(p);
+    const double wf = w.wet_fraction[kLeaves];
+    const double hf = 2 * record.rho_air * phys::kCpAir * gb_leaf * l * (f.temperature - p.t12);
+    const double lef = (w.evaporation[kLeaves] + w.transpiration) * phys::kLatentHeat;
+    const double ch =
+        ((1 - f._dmc) * 2 * cf / f._dmc + wf * l) * phys::kCpWater + 2 * cf * phys::kCpDryMatter;
+    const double net = p.radiation.foliage_net;
+    f.temperature = near_air(f.temperature + (net - hf - lef) * dt / ch, record.tk);
+    const double values[9] = {f.temperature - phys::kZeroCelsius,
+                              cf,
+                              f.litter,
+                              f.decomposition,
+                              w.evaporation[kLeaves],
+                              w.transpiration,
+                              net,
+                              hf,
+                              lef};
+    for (size_t i = 0; i < f.sums.size(); ++i) f.sums[i] += values[i];
+}
+
+// Energy balance of the stems. Stems without heat capacity (no carbon, no water
+// held) take the air temperature; their sums are added all the same.
+void stem_balance(Plant& p, const ForcingRecord& record, double dt, double gb_stem) {
+    Stem& st = p.stem;
+    const Interception& w = p.interception;
+    const double ct = st._carbon;
+    const double s = stem_area(p);
+    const double ws = w.wet_fraction[kStems];
+    const double hs = 2 * record.rho_air * phys::kCpAir * gb_stem * s * (st.temperature - p.t12);
+    const double les = w.evaporation[kStems] * phys::kLatentHeat;
+    const double ch =
+        ((1 - st._dmc) * 2 * ct / st._dmc + ws * s) * phys::kCpWater + 2 * ct * phys::kCpDryMatter;
+    const double net = p.radiation.stem_net;
+    st.temperature =
+        ch > 0 ? near_air(st.temperature + (net - hs - les) * dt / ch, record.tk) : record.tk;
+    const double values[9] = {st.temperature - phys::kZeroCelsius,
+                              ct,
+                              st._litter,
+                              st.respiration,
+                              st.decomposition,
+                              w.evaporation[kStems],
+                              net,
+                              hs,
+                              les};
+    for (size_t i = 0; i < st.sums.size(); ++i) st.sums[i] += values[i];
+}
+
+}  // namespace
+
+bool Plant::step_a(const ForcingRecord& record, Site& site) {
+    set_arriving(*this, record, site);
+    const Above ref = above(*this, record, site);
+    // Sensible heat to the reference height with the conductance of the previous sub-step.
+    const double h = record.rho_air * phys::kCpAir * aero._ga * (t12 - ref.temperature);
+    sums[2] += h;
+    const double fc = cover_fraction();
+    aero.update_profile(ref.wind, fc, layer_dimension(*this), record.rho_air, h, t12);
+    transfer_ir();
+    intercept(record, site, Interception::kFoliage, fc * ref.water);
+    intercept(record, site, Interception::kStem, interception.passed[kLeaves]);
+    interception.passed[kStems] += (1 - fc) * ref.water;
+    foliage.refill_carbon(record);
+    if (!foliage.leaf.iterate(record, site, *this, 1)) return false;
+    if (!foliage.leaf.iterate(record, site, *this, 0)) return false;
+    foliage.update_carbon(record, site, *this);
+    stem.update_carbon(site, *this);
+    return true;
+}
+
+bool Plant::step_b(const ForcingRecord& record, Site& site) {
+    const double dt = site._dt;
+    const Surfaces g = surfaces(*this);
+    const Partner up = upper_partner(*this, record, site);
+    const Partner low = lower_partner(*this, record, site);
+    const double tf = foliage.temperature;
+    const double tt = stem.temperature;
+    const double ta =
+        (up.t * up.g_heat + tf * g.foliage_heat + tt * g.stem_heat + low.t * low.g_heat) /
+        (up.g_heat + g.foliage_heat + g.stem_heat + low.g_heat);
+    const double ea = (up.e * up.g_vapour + esat(tf - phys::kZeroCelsius) * g.foliage_vapour +
+                       esat(tt - phys::kZeroCelsius) * g.stem_vapour + low.e * low.g_vapour) /
+                      (up.g_vapour + g.foliage_vapour + g.stem_vapour + low.g_vapour);
+    update_store(interception, kLeaves, dt);
+    update_store(interception, kStems, dt);
+    foliage_balance(*this, record, dt, g.gb_leaf);
+    stem_balance(*this, record, dt, g.gb_stem);
+    t12 = near_air(ta, record.tk);
+    q12 = ea * phys::kWaterAirRatio / record.pa;
+    sums[0] += t12 - phys::kZeroCelsius;
+    sums[1] += q12;
+    sums[3] += radiation.vis_out_down;
+    sums[4] += radiation.vis_out_up;
+    sums[5] += radiation.ir_out_down;
+    sums[6] += radiation.ir_out_up;
+    return true;
+}
+
+void Plant::transfer_vis() {
+    Radiation& rad = radiation;
+    if (rad.vis_in_down < 0.1) {  // night: nothing to absorb
+        rad.vis_out_down = 0;
+        rad.vis_out_up = 0;
+        return;
+    }
+    const double l = leaf_area(*this);
+    const double s = stem_area(*this);
+    const double fc = cover_fraction();
+    // Sub-layers thin enough that none holds more than 0.1 of area index.
+    const int n = std::max(10, static_cast<int>(std::max(l, s) / 0.1 + 1.0));
+    rad.vis_out_down = (1 - fc) * rad.vis_in_down;  // through the gaps
+    rad.vis_out_up = (1 - fc) * rad.vis_in_up;
+    double down = fc * rad.vis_in_down;
+    double up = fc * rad.vis_in_up;
+    const double af = foliage._abs * l / n;
+    const double rf = foliage._refl * l / n;
+    const double as = stem._abs * s / n;
+    const double rs = stem._refl * s / n;
+    pass(n, af, rf, down, up, [&](double a) {
+        rad.vis_abs_down += a;
+        rad.foliage_net += a;
+    });
+    pass(n, as, rs, down, up, [&](double a) { rad.stem_net += a; });
+    pass(n, as, rs, up, down, [&](double a) { rad.stem_net += a; });
+    pass(n, af, rf, up, down, [&](double a) {
+        rad.vis_abs_up += a;
+        rad.foliage_net += a;
+    });
+    rad.vis_in_down = down;
+    rad.vis_in_up = up;
+    rad.vis_out_down += down;
+    rad.vis_out_up += up;
+}
+
+void Plant::transfer_ir() {
+    Radiation& rad = radiation;
+    rad.vis_abs_down = 0;
+    rad.vis_abs_up = 0;
+    rad.foliage_net = 0;
+    rad.stem_net = 0;
+    transfer_vis();
+    // The foliage stands above the stems: downward infrared meets the foliage
+    // first, upward infrared the stems first. Each element emits from both sides;
+    // the foliage's downward and the stems' upward emission reach only the other.
+    const double fc = cover_fraction();
+    const double ef = fc * (1 - std::exp(-0.5 * _fem * leaf_area(*this)));
+    const double es = fc * (1 - std::exp(-0.5 * _fem * stem_area(*this)));
+    const double e_f = ef * emission(foliage.temperature);
+    const double e_s = es * emission(stem.temperature);
+    const double i_d = rad.ir_in_down;
+    const double i_u = rad.ir_in_up;
+    rad.ir_out_down = (1 - ef) * (1 - es) * i_d + e_s;
+    rad.foliage_net += ef * i_d + (1 - es) * ef * i_u + ef * e_s - 2 * e_f;
+    rad.stem_net += (1 - ef) * es * i_d + es * i_u + es * e_f - 2 * e_s;
+    rad.ir_out_up = (1 - ef) * (1 - es) * i_u + e_f;
+}
+
+void Plant::intercept(const ForcingRecord& record, const Site& site, int surface, double input) {
+    Interception& w = interception;
+    const size_t k = surface == Interception::kFoliage ? kLeaves : kStems;
+    const bool leaves = k == kLeaves;
+    const double a = leaves ? leaf_area(*this) : stem_area(*this);
+    if (a <= 0) {
+        w.wet_fraction[k] = 0;
+        w.evaporation[k] = 0;
+        w.store[k] = 0;
+        w.drainage[k] = 0;
+        w.intercepted[k] = 0;
+        if (leaves) w.transpiration = 0;
+        w.passed[k] = input;
+        return;
+    }
+    const double t = leaves ? foliage.temperature : stem.temperature;
+    const double g = gb_vapour(aero._u12, leaves ? foliage._dim : stem._dim, aero._rho);
+    const double dt = site._dt;
+    const double rho = record.rho_air;
+    const double held = w.store[k];  // at most 2 a kg m-2; rain fills it up to a
+    const double wet = held / (2 * a);
+    w.wet_fraction[k] = wet;
+    const double dq = qsat(t, record.pa) - q12;
+    if (dq >= 0) {  // evaporation, at most half the store per sub-step
+        w.evaporation[k] = std::min(wet * a * 2 * g * dq * rho, 0.5 * held / dt);
+        if (leaves) {
+            const double c = foliage.leaf.vapour_conductance;
+            w.transpiration = (1 - wet) * 2 * a * rho * dq / (1 / c + 1 / g);
+        }
+    } else {  // condensation on the dry part, at most half the free room
+        w.evaporation[k] = std::max((1 - wet) * a * 2 * g * dq * rho, -(2 * a - held) * 0.5 / dt);
+        if (leaves) w.transpiration = 0;
+    }
+    w.drainage[k] = std::max(0.0, (held - dt * w.evaporation[k]) / 43200);
+    w.intercepted[k] =
+        std::min((1 - std::exp(-0.5 * cover_fraction() * a)) * _fpr * input, (a - held) / dt);
+    w.passed[k] = input - w.intercepted[k] + w.drainage[k];
+}
 
 }  // namespace kelmora
