@@ -46,7 +46,7 @@ struct Interception {
 };
 
 class Plant {
-public:
+  public:
     Aerodynamics aero;
     Radiation radiation;
     Interception interception;
@@ -56,11 +56,11 @@ public:
     OutputFile output;
     int32_t is_shrub = 0;
 
-    double _ztop = 20;    // height of the foliage top, m
-    double _zbot = 5;     // height of the foliage bottom, m
-    double _pai = 0.65;   // plant area index (patchiness) in the low growth season
-    double _fpr = 1;      // structural factor for rain interception
-    double _fem = 1;      // structural factor for emissivity
+    double _ztop = 20;      // height of the foliage top, m
+    double _zbot = 5;       // height of the foliage bottom, m
+    double _pai = 0.65;     // plant area index (patchiness) in the low growth season
+    double _fpr = 1;        // structural factor for rain interception
+    double _fem = 1;        // structural factor for emissivity
     double _alloc1 = 0.35;  // carbon allocation to foliage
     double _alloc2 = 0.25;  // to stems
     double _alloc3 = 0.35;  // to fine roots

@@ -14,7 +14,7 @@ class Plant;
 struct ForcingRecord;
 
 class Stem {
-public:
+  public:
     std::string name;  // out_path + "tree.stem" or "shrub.stem"
     OutputFile output;
 

@@ -13,7 +13,7 @@ class Site;
 struct ForcingRecord;
 
 class Root {
-public:
+  public:
     explicit Root(bool coarse);
 
     int32_t _dynamic = 0;  // carbon storage mode: 0 static, otherwise dynamic

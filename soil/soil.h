@@ -16,7 +16,7 @@ class Plant;
 struct ForcingRecord;
 
 class Soil {
-public:
+  public:
     Aerodynamics aero;
     Root fine{false};
     Root coarse{true};
@@ -68,7 +68,7 @@ public:
     // Writes the soil's line, then the roots' lines.
     bool write_output(const ForcingRecord& record, Site& site);
 
-private:
+  private:
     // Reference height and roughness of the soil surface's wind profile.
     void set_up_aerodynamics(const ForcingRecord& record, const Site& site);
     // Parts of step_a: energy and water at the surface, water flows between
