@@ -1,0 +1,76 @@
+// Output regression: whole runs of the example forcing must reproduce the
+// committed reference files byte for byte. Set KELM_UPDATE_REFERENCES=1 to
+// rewrite the references after a deliberate change of the model's results.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "tests/test_support.h"
+
+namespace kelmora {
+namespace {
+
+namespace fs = std::filesystem;
+using test::read_file;
+using test::run_kelm;
+using test::TempDir;
+using test::write_file;
+
+const std::string kExample = KELM_SOURCE_DIR "/io/input.txt";
+const fs::path kReferences = KELM_SOURCE_DIR "/tests/reference";
+
+void make_dynamic(const TempDir& dir) {
+    for (const char* file : {"tree.foliage.par", "tree.stem.par", "shrub.foliage.par",
+                             "shrub.stem.par", "root.fine.par", "root.coarse.par"}) {
+        write_file(dir.file(file), "_dynamic 1\n");
+    }
+}
+
+void run_case(const TempDir& dir, const std::string& site_par) {
+    write_file(dir.file("site.par"), site_par);
+    const auto r = run_kelm(dir.str(), {kExample, "."});
+    ASSERT_EQ(r.status, 0) << r.out;
+    write_file(dir.file("console.txt"), r.out);
+}
+
+// Compares every output file and the console text with the references of `name`.
+void compare(const TempDir& dir, const std::string& name) {
+    const fs::path ref = kReferences / name;
+    const bool update = std::getenv("KELM_UPDATE_REFERENCES") != nullptr;
+    if (update) fs::create_directories(ref);
+    size_t compared = 0;
+    for (const auto& e : fs::directory_iterator(dir.path())) {
+        const std::string file = e.path().filename().string();
+        if (e.path().extension() != ".csv" && file != "console.txt") continue;
+        if (update) fs::copy_file(e.path(), ref / file, fs::copy_options::overwrite_existing);
+        EXPECT_EQ(read_file(e.path().string()), read_file((ref / file).string()))
+            << name << "/" << file;
+        ++compared;
+    }
+    EXPECT_EQ(compared, 13u) << name;
+}
+
+TEST(Regression, TreeOnly) {
+    TempDir dir;
+    run_case(dir, "_type 0\n");
+    compare(dir, "tree-only");
+}
+
+TEST(Regression, WithShrubs) {
+    TempDir dir;
+    run_case(dir, "_type 1\n");
+    compare(dir, "with-shrubs");
+}
+
+TEST(Regression, DynamicCarbonAndRestart) {
+    TempDir dir;
+    make_dynamic(dir);
+    run_case(dir, "_type 1\n");
+    compare(dir, "dynamic");
+    run_case(dir, "_type 1\n_restart 1\n");
+    compare(dir, "dynamic-restart");
+}
+
+}  // namespace
+}  // namespace kelmora
