@@ -89,16 +89,27 @@ double layer_dimension(const Plant& p) {
 
 // One linear pass of a stream through `n` sub-layers: each sub-layer absorbs the
 // fraction `fa` and reflects `fr` of what reaches it; the reflected part joins
-// the opposite stream at once.
-template <typename Take>
-void pass(int n, double fa, double fr, double& stream, double& opposite, Take take) {
+// the opposite stream at once. The absorbed parts add to `net` and `absorbed`.
+// The streams and sums are carried in locals so that the sub-layer chain stays
+// in registers; the additions are the same, in the same order.
+void pass(int n, double fa, double fr, double& stream_io, double& opposite_io, double& net_io,
+          double& absorbed_io) {
+    double stream = stream_io;
+    double opposite = opposite_io;
+    double net = net_io;
+    double absorbed = absorbed_io;
     for (int i = 0; i < n; ++i) {
         const double a = stream * fa;
         const double r = stream * fr;
         stream -= a + r;
-        take(a);
+        net += a;
+        absorbed += a;
         opposite += r;
     }
+    stream_io = stream;
+    opposite_io = opposite;
+    net_io = net;
+    absorbed_io = absorbed;
 }
 
 // A partner of the air node: heat and vapour conductances (m s-1), temperature
@@ -298,16 +309,11 @@ void Plant::transfer_vis() {
     const double rf = foliage._refl * l / n;
     const double as = stem._abs * s / n;
     const double rs = stem._refl * s / n;
-    pass(n, af, rf, down, up, [&](double a) {
-        rad.vis_abs_down += a;
-        rad.foliage_net += a;
-    });
-    pass(n, as, rs, down, up, [&](double a) { rad.stem_net += a; });
-    pass(n, as, rs, up, down, [&](double a) { rad.stem_net += a; });
-    pass(n, af, rf, up, down, [&](double a) {
-        rad.vis_abs_up += a;
-        rad.foliage_net += a;
-    });
+    double stem_absorbed = 0;  // the stems' absorption is their net radiation alone
+    pass(n, af, rf, down, up, rad.foliage_net, rad.vis_abs_down);
+    pass(n, as, rs, down, up, rad.stem_net, stem_absorbed);
+    pass(n, as, rs, up, down, rad.stem_net, stem_absorbed);
+    pass(n, af, rf, up, down, rad.foliage_net, rad.vis_abs_up);
     rad.vis_in_down = down;
     rad.vis_in_up = up;
     rad.vis_out_down += down;
