@@ -115,6 +115,7 @@ bool Leaf::init(Site& site, const Plant& plant) {
     dark_respiration = 0;
     vapour_conductance = _g0 * phys::kMolarWater / 1000;
     sums.fill(0);
+    terms_ = TemperatureTerms{};  // the parameters just read change the factors
     return open_output(site, name + ".csv");
 }
 
@@ -155,6 +156,17 @@ double Leaf::capacity_factor(double t) const {
     return _ep * std::exp(_ea * x) / (_ep - _ea * (1 - std::exp(_ep * x)));
 }
 
+const Leaf::TemperatureTerms& Leaf::temperature_terms(double t) {
+    if (terms_.t == t) return terms_;
+    terms_.t = t;
+    terms_.kc = 274.6 * arrhenius(80.5, t);
+    terms_.ko = 419.8 * arrhenius(14.5, t);
+    terms_.gamma = 105000 / (2904.12 * arrhenius(-29, t));
+    terms_.rd = arrhenius(_erd, t);
+    terms_.fv = capacity_factor(t);
+    return terms_;
+}
+
 bool Leaf::iterate(const ForcingRecord& record, Site& site, const Plant& plant, int stream) {
     const Foliage& foliage = plant.foliage;
     const double t = foliage.temperature;
@@ -162,13 +174,14 @@ bool Leaf::iterate(const ForcingRecord& record, Site& site, const Plant& plant, 
     const double vis = stream == 1 ? plant.radiation.vis_abs_up : plant.radiation.vis_abs_down;
     const double q = kPhotonsPerWatt * vis;
 
-    const double kc = 274.6 * arrhenius(80.5, t);
-    const double ko = 419.8 * arrhenius(14.5, t);
-    const double gamma = 105000 / (2904.12 * arrhenius(-29, t));
-    const double rd0 = lai * _rd25 * arrhenius(_erd, t);
+    const TemperatureTerms& tt = temperature_terms(t);
+    const double kc = tt.kc;
+    const double ko = tt.ko;
+    const double gamma = tt.gamma;
+    const double rd0 = lai * _rd25 * tt.rd;
     dark_respiration = rd0;
     const double j = _jmax * q / std::sqrt((_qn * _jmax) * (_qn * _jmax) + q * q);
-    const double vm = _vmax * capacity_factor(t) * lai;
+    const double vm = _vmax * tt.fv * lai;
 
     if (record.sw_in < kDaylight) {
         gross_production = 0;

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <string>
 
 #include "run/output_file.h"
@@ -56,6 +57,20 @@ class Leaf {
     // Peaked temperature function of the carboxylation capacity at `t` K; 1 at the
     // optimal temperature.
     double capacity_factor(double t) const;
+
+  private:
+    // The temperature factors of a foliage temperature: both calls of a sub-step
+    // see the same temperature, so the second takes them from the first.
+    struct TemperatureTerms {
+        double t = std::numeric_limits<double>::quiet_NaN();  // matches no temperature
+        double kc = 0;     // Michaelis constant of CO2, umol mol-1
+        double ko = 0;     // Michaelis constant of O2, mmol mol-1
+        double gamma = 0;  // CO2 compensation point, umol mol-1
+        double rd = 0;     // temperature factor of dark respiration
+        double fv = 0;     // peaked temperature factor of the carboxylation capacity
+    };
+    const TemperatureTerms& temperature_terms(double t);
+    TemperatureTerms terms_;
 };
 
 }  // namespace kelmora
