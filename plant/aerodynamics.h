@@ -51,6 +51,23 @@ struct Aerodynamics {
     // roughness elements' dimension `dim`, the air density, the sensible heat flux
     // `h` from z12 (previous sub-step, W m-2) and the air temperature at z12 (K).
     void update_profile(double u_ref, double cover, double dim, double rho, double h, double t);
+
+  private:
+    // Terms of the profile that depend only on the heights, the cover and the
+    // roughness dimension, which change seldom: they are kept from the call that
+    // computed them and recomputed whenever one of their inputs differs.
+    struct Geometry {
+        double zrf = -1, zd = -1, zm = -1, zh = -1, zt = -1, z12 = -1, zb = -1;  // match no layer
+        double c = -1, dim = -1;
+        double log_ref_m = 0;  // ln((zrf - zd) / zm)
+        double log_top_m = 0;  // ln((zt - zd) / zm)
+        double log_ref_h = 0;  // ln((zrf - zd) / zh)
+        double lm = 0;         // mixing length
+        double decay_12 = 0;   // wind attenuation from the top down to z12
+        double decay_b = 0;    // wind attenuation from the top down to the foliage bottom
+    };
+    const Geometry& geometry(double c, double dim);
+    Geometry geometry_;
 };
 
 // One-sided boundary-layer conductance for heat (m s-1), at least 0.01.
