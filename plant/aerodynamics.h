@@ -88,6 +88,11 @@ inline double qsat(double t, double pa) {
     return 0.611 * std::exp(17.502 * c / (c + 240.97)) * phys::kWaterAirRatio / pa;
 }
 
+// Black-body emission of a surface at `t` K, W m-2.
+inline double black_body(double t) {
+    return phys::kSigma * t * t * t * t;
+}
+
 // Temperature factor of a rate given at 298 K, activation energy `e` in kJ mol-1.
 inline double arrhenius(double e, double t) {
     return std::exp(e * (t - phys::kRateReference) / (t * phys::kRTimesReference));

@@ -102,7 +102,7 @@ void set_up_aerodynamics(Plant& p, const ForcingRecord& record, const Site& site
 // Infrared leaving the layer before its first sub-step, from the air temperature
 // and the areas the foliage and stems start with.
 void set_initial_ir(Plant& p, const ForcingRecord& record) {
-    const double black = phys::kSigma * std::pow(record.tk, 4);
+    const double black = black_body(record.tk);
     const double fc = p.cover_fraction();
     p.radiation.ir_out_up = black * (1 - std::exp(-0.5 * fc * p.lai()));
     p.radiation.ir_out_down = black * (1 - std::exp(-0.5 * fc * p.sai()));

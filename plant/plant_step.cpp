@@ -28,11 +28,6 @@ double stem_area(const Plant& p) {
     return area(p.sai());
 }
 
-// Black-body emission of a surface at `t` K, W m-2.
-double emission(double t) {
-    return phys::kSigma * t * t * t * t;
-}
-
 // Keeps a surface or air-node temperature within 5 K of the forcing air.
 double near_air(double t, double tk) {
     return std::clamp(t, tk - 5, tk + 5);
@@ -62,7 +57,7 @@ void set_arriving(Plant& p, const ForcingRecord& record, const Site& site) {
         rad.ir_in_down = site.tree.radiation.ir_out_down;
     }
     rad.vis_in_up = site.soil._refl * rad.vis_out_down;
-    rad.ir_in_up = emission(site.soil._Ts);
+    rad.ir_in_up = black_body(site.soil._Ts);
 }
 
 // What drives the layer from above: wind, air temperature and water input.
@@ -333,8 +328,8 @@ void Plant::transfer_ir() {
     const double fc = cover_fraction();
     const double ef = fc * (1 - std::exp(-0.5 * _fem * leaf_area(*this)));
     const double es = fc * (1 - std::exp(-0.5 * _fem * stem_area(*this)));
-    const double e_f = ef * emission(foliage.temperature);
-    const double e_s = es * emission(stem.temperature);
+    const double e_f = ef * black_body(foliage.temperature);
+    const double e_s = es * black_body(stem.temperature);
     const double i_d = rad.ir_in_down;
     const double i_u = rad.ir_in_up;
     rad.ir_out_down = (1 - ef) * (1 - es) * i_d + e_s;

@@ -35,8 +35,8 @@ void Soil::surface_balance(const ForcingRecord& record, const Site& site) {
     }
     _Ts = 0.5 * (_temp[0] + _temp[1]);
     // The surface absorbs all infrared arriving and emits as a black body.
-    const double rn = (1 - _refl) * low.radiation.vis_out_down + low.radiation.ir_out_down -
-                      phys::kSigma * std::pow(_Ts, 4);
+    const double rn =
+        (1 - _refl) * low.radiation.vis_out_down + low.radiation.ir_out_down - black_body(_Ts);
     // Conductance of the previous profile, never below 0.1 m s-1.
     const double h = record.rho_air * phys::kCpAir *
                      std::max(gb_heat(aero._u12, _rgh, aero._rho), 0.1) * (_Ts - low.t12);
