@@ -16,25 +16,6 @@ using test::read_file;
 using test::TempDir;
 using test::write_file;
 
-ForcingRecord first_record() {
-    ForcingRecord r;
-    r.day = 1;
-    r.ta = 20;
-    r.tk = 293.15;
-    r.qa = 0.008;
-    r.rho_air = 1.2;
-    r.pa = 101.3;
-    r.co2 = 380;
-    return r;
-}
-
-struct PlantFixture {
-    TempDir dir;
-    Site site;
-    PlantFixture() { site.out_path = dir.str() + "/"; }
-    std::string path(const std::string& name) const { return dir.file(name); }
-};
-
 const char* const kTreePar =
     "Parameters (name, value, remark):\n"
     "_ztop   20    ->height of foliage top (m)\n"
@@ -55,9 +36,9 @@ const char* const kPlantHeader =
     "# Transmitted down IR (W m-2)\n# Transmitted up IR (W m-2)\n";
 
 TEST(Plant, WritesTreeAndShrubDefaultsAndHeaders) {
-    PlantFixture f;
-    ASSERT_TRUE(f.site.tree.init(first_record(), f.site)) << f.site.error_text;
-    ASSERT_TRUE(f.site.shrub.init(first_record(), f.site)) << f.site.error_text;
+    test::SiteInTemp f;
+    ASSERT_TRUE(f.site.tree.init(test::mild_air(), f.site)) << f.site.error_text;
+    ASSERT_TRUE(f.site.shrub.init(test::mild_air(), f.site)) << f.site.error_text;
     EXPECT_EQ(read_file(f.path("tree.par")), kTreePar);
     std::string shrub = kTreePar;
     shrub.replace(shrub.find("_ztop   20"), 10, "_ztop   1.5");
@@ -78,7 +59,7 @@ TEST(Plant, RejectsBadValuesWithTheirMessages) {
         {"_alloc3 -1", ": Bad _alloc3 value."},   {"_alloc4 -1e-9", ": Bad _alloc4 value."},
     };
     for (const auto& [line, message] : cases) {
-        PlantFixture f;
+        test::SiteInTemp f;
         write_file(f.path("tree.par"), line + "\n");
         EXPECT_FALSE(f.site.tree.read_parameters(f.site, f.path("tree.par"))) << line;
         EXPECT_EQ(f.site.error_text, f.path("tree.par") + message) << line;
@@ -99,7 +80,7 @@ TEST(Plant, ChecksAcrossKeysInOrderAndNormalisesAllocations) {
         {"_zbot 0\n_ztop 1\n_pai 1\n", ""},
     };
     for (const Case& c : cases) {
-        PlantFixture f;
+        test::SiteInTemp f;
         write_file(f.path("tree.par"), c.text);
         const bool ok = f.site.tree.read_parameters(f.site, f.path("tree.par"));
         EXPECT_EQ(ok, c.message.empty()) << c.text;
@@ -108,7 +89,7 @@ TEST(Plant, ChecksAcrossKeysInOrderAndNormalisesAllocations) {
         }
     }
 
-    PlantFixture f;
+    test::SiteInTemp f;
     write_file(f.path("tree.par"), "_alloc1 1\n_alloc2 1\n_alloc3 1\n_alloc4 1\n");
     Plant& p = f.site.tree;
     ASSERT_TRUE(p.read_parameters(f.site, f.path("tree.par")));
@@ -116,7 +97,7 @@ TEST(Plant, ChecksAcrossKeysInOrderAndNormalisesAllocations) {
 }
 
 TEST(Plant, ReaderSplitsAtWhiteSpaceOnly) {
-    PlantFixture f;
+    test::SiteInTemp f;
     // A comma glued to the key hides the entry; one glued to the value does not.
     write_file(f.path("tree.par"), "_pai, 0.3\n_fpr 0.5,\n_fem\t2 trailing words\n");
     Plant& p = f.site.tree;
@@ -132,27 +113,27 @@ TEST(Plant, ReaderSplitsAtWhiteSpaceOnly) {
 
 TEST(Plant, HeightChecksAgainstTheLayerAbove) {
     {
-        PlantFixture f;  // top at the reference height
+        test::SiteInTemp f;  // top at the reference height
         write_file(f.path("tree.par"), "_ztop 30\n");
-        EXPECT_TRUE(f.site.tree.init(first_record(), f.site)) << f.site.error_text;
+        EXPECT_TRUE(f.site.tree.init(test::mild_air(), f.site)) << f.site.error_text;
     }
     {
-        PlantFixture f;
+        test::SiteInTemp f;
         write_file(f.path("tree.par"), "_ztop 30.01\n");
-        EXPECT_FALSE(f.site.tree.init(first_record(), f.site));
+        EXPECT_FALSE(f.site.tree.init(test::mild_air(), f.site));
         EXPECT_EQ(f.site.error_text, "Tree top above site reference height.");
     }
     {
-        PlantFixture f;  // shrub top at the tree's foliage bottom, default shrub file
+        test::SiteInTemp f;  // shrub top at the tree's foliage bottom, default shrub file
         write_file(f.path("tree.par"), "_zbot 1.5\n");
-        ASSERT_TRUE(f.site.tree.init(first_record(), f.site)) << f.site.error_text;
-        EXPECT_TRUE(f.site.shrub.init(first_record(), f.site)) << f.site.error_text;
+        ASSERT_TRUE(f.site.tree.init(test::mild_air(), f.site)) << f.site.error_text;
+        EXPECT_TRUE(f.site.shrub.init(test::mild_air(), f.site)) << f.site.error_text;
     }
     {
-        PlantFixture f;  // checked even when the site has no shrub layer
+        test::SiteInTemp f;  // checked even when the site has no shrub layer
         write_file(f.path("tree.par"), "_zbot 1.49\n");
-        ASSERT_TRUE(f.site.tree.init(first_record(), f.site)) << f.site.error_text;
-        EXPECT_FALSE(f.site.shrub.init(first_record(), f.site));
+        ASSERT_TRUE(f.site.tree.init(test::mild_air(), f.site)) << f.site.error_text;
+        EXPECT_FALSE(f.site.shrub.init(test::mild_air(), f.site));
         EXPECT_EQ(f.site.error_text, "Shrub top above tree foliage bottem.");
         EXPECT_EQ(read_file(f.path("shrub.par")).find("_ztop   1.5"), 34u);
     }
@@ -172,10 +153,10 @@ TEST(Plant, CoverFractionFromLeafAreaDensity) {
 }
 
 TEST(Plant, InitialInfraredSeesTheStartingAreas) {
-    PlantFixture f;
+    test::SiteInTemp f;
     write_file(f.path("tree.stem.par"), "_carbon 4\n");  // sai 0.4 once the stem has read it
     Plant& p = f.site.tree;
-    ASSERT_TRUE(p.init(first_record(), f.site)) << f.site.error_text;
+    ASSERT_TRUE(p.init(test::mild_air(), f.site)) << f.site.error_text;
     EXPECT_DOUBLE_EQ(p.sai(), 0.4);
     const double black = 5.6697e-8 * std::pow(293.15, 4);
     const double fc = p.cover_fraction();
@@ -185,7 +166,7 @@ TEST(Plant, InitialInfraredSeesTheStartingAreas) {
 }
 
 TEST(Plant, RestartsTheAirNode) {
-    PlantFixture f;
+    test::SiteInTemp f;
     f.site._restart = 1;
     Plant& p = f.site.tree;
     const std::string csv = f.path("tree.csv");
@@ -209,25 +190,25 @@ TEST(Plant, RestartsTheAirNode) {
 }
 
 TEST(Plant, ShrubRestartsOnlyWhenTheSiteHasShrubs) {
-    PlantFixture f;
+    test::SiteInTemp f;
     f.site._restart = 1;
     f.site._type = 0;
     Plant& shrub = f.site.shrub;
-    ASSERT_TRUE(shrub.init(first_record(), f.site)) << f.site.error_text;
+    ASSERT_TRUE(shrub.init(test::mild_air(), f.site)) << f.site.error_text;
     EXPECT_EQ(shrub.t12, 293.15);
     EXPECT_EQ(read_file(f.path("shrub.csv")), kPlantHeader);
     EXPECT_TRUE(data_lines(f.path("shrub.stem.csv")).empty());
 
     f.site._type = 1;
-    EXPECT_FALSE(shrub.init(first_record(), f.site));
+    EXPECT_FALSE(shrub.init(test::mild_air(), f.site));
     EXPECT_EQ(f.site.error_text, "Plant: failed to restart.");
 }
 
 TEST(Plant, OutputLinesAndSiteSums) {
-    PlantFixture f;
-    ASSERT_TRUE(f.site.tree.init(first_record(), f.site)) << f.site.error_text;
-    ASSERT_TRUE(f.site.shrub.init(first_record(), f.site)) << f.site.error_text;
-    ForcingRecord r = first_record();
+    test::SiteInTemp f;
+    ASSERT_TRUE(f.site.tree.init(test::mild_air(), f.site)) << f.site.error_text;
+    ASSERT_TRUE(f.site.shrub.init(test::mild_air(), f.site)) << f.site.error_text;
+    ForcingRecord r = test::mild_air();
     r.hour = 1;
     r.substeps = 4;
     f.site.h_sum = 1;

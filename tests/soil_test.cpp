@@ -28,13 +28,9 @@ ForcingRecord first_record() {
     return r;
 }
 
-struct SoilSite {
-    TempDir dir;
-    Site site;
+struct SoilSite : test::SiteInTemp {
     ForcingRecord record = first_record();
 
-    SoilSite() { site.out_path = dir.str() + "/"; }
-    std::string path(const std::string& name) const { return site.out_path + name; }
     // Writes soil.par with a title line followed by `lines`.
     void parameters(const std::string& lines) { write_file(path("soil.par"), "Title\n" + lines); }
     bool init() { return site.soil.init(record, site); }

@@ -15,24 +15,6 @@ using test::read_file;
 using test::TempDir;
 using test::write_file;
 
-ForcingRecord first_record() {
-    ForcingRecord r;
-    r.day = 1;
-    r.ta = 20;
-    r.tk = 293.15;
-    r.qa = 0.008;
-    r.rho_air = 1.2;
-    r.pa = 101.3;
-    return r;
-}
-
-struct StemFixture {
-    TempDir dir;
-    Site site;
-    StemFixture() { site.out_path = dir.str() + "/"; }
-    std::string path(const std::string& name) const { return dir.file(name); }
-};
-
 const char* const kTreeStemPar =
     "Parameters (name, value, remark):\n"
     "_dynamic  0    ->carbon storage mode (0: static; 1: dynamic)\n"
@@ -57,13 +39,14 @@ const char* const kStemHeader =
     "# latent heat flux (W m-2)\n";
 
 TEST(Stem, WritesTreeAndShrubDefaultsAndHeaders) {
-    StemFixture f;
-    ASSERT_TRUE(f.site.tree.stem.init(first_record(), f.site, f.site.tree)) << f.site.error_text;
+    test::SiteInTemp f;
+    ASSERT_TRUE(f.site.tree.stem.init(test::mild_air(), f.site, f.site.tree)) << f.site.error_text;
     EXPECT_EQ(read_file(f.path("tree.stem.par")), kTreeStemPar);
     EXPECT_EQ(read_file(f.path("tree.stem.csv")), kStemHeader);
     EXPECT_DOUBLE_EQ(f.site.tree.stem.temperature, 293.15);
 
-    ASSERT_TRUE(f.site.shrub.stem.init(first_record(), f.site, f.site.shrub)) << f.site.error_text;
+    ASSERT_TRUE(f.site.shrub.stem.init(test::mild_air(), f.site, f.site.shrub))
+        << f.site.error_text;
     std::string shrub = kTreeStemPar;
     shrub.replace(shrub.find("_carbon   10"), 12, "_carbon   1.5");
     shrub.replace(shrub.find("_ssa      0.1"), 13, "_ssa      0.666667");
@@ -93,19 +76,19 @@ TEST(Stem, RejectsBadValuesWithTheirMessages) {
         {"_abs,0.8\n_refl 0.25", ": _abs+_refl > 1."},
     };
     for (const auto& [line, message] : cases) {
-        StemFixture f;
+        test::SiteInTemp f;
         write_file(f.path("tree.stem.par"), line + "\n");
-        EXPECT_FALSE(f.site.tree.stem.init(first_record(), f.site, f.site.tree)) << line;
+        EXPECT_FALSE(f.site.tree.stem.init(test::mild_air(), f.site, f.site.tree)) << line;
         EXPECT_EQ(f.site.error_text, f.path("tree.stem.par") + message) << line;
     }
 }
 
 TEST(Stem, AcceptsLimitsAndZeroRates) {
-    StemFixture f;
+    test::SiteInTemp f;
     // The sum of exactly one, zero rates, and commas between key and value.
     write_file(f.path("tree.stem.par"), "_abs 0.7\n_refl,0.3\n_re25 0\n_rd25 0\n_dynamic 1\n");
     Stem& stem = f.site.tree.stem;
-    ASSERT_TRUE(stem.init(first_record(), f.site, f.site.tree)) << f.site.error_text;
+    ASSERT_TRUE(stem.init(test::mild_air(), f.site, f.site.tree)) << f.site.error_text;
     EXPECT_DOUBLE_EQ(stem._refl, 0.3);
     stem.update_carbon(f.site, f.site.tree);
     EXPECT_EQ(stem.respiration, 0);
@@ -113,13 +96,13 @@ TEST(Stem, AcceptsLimitsAndZeroRates) {
 }
 
 TEST(Stem, RestartsFromTheLastLineAndRewritesTheFile) {
-    StemFixture f;
+    test::SiteInTemp f;
     f.site._restart = 1;
     write_file(f.path("tree.stem.csv"), std::string(kStemHeader) +
                                             "1, 0, 10, 3, 1, 1, 1, 1, 1, 1, 1, 1\n"
                                             "1, 0, 30, 15.2, 9.5, 0.45, 0.1, 0.2, 0, 5, 1, 0\n");
     Stem& stem = f.site.tree.stem;
-    ASSERT_TRUE(stem.init(first_record(), f.site, f.site.tree)) << f.site.error_text;
+    ASSERT_TRUE(stem.init(test::mild_air(), f.site, f.site.tree)) << f.site.error_text;
     EXPECT_DOUBLE_EQ(stem.temperature, 15.2 + 273.15);
     EXPECT_DOUBLE_EQ(stem._carbon, 9.5);
     EXPECT_DOUBLE_EQ(stem._litter, 0.45);
@@ -127,14 +110,14 @@ TEST(Stem, RestartsFromTheLastLineAndRewritesTheFile) {
 }
 
 TEST(Stem, RestartAndOpenFailures) {
-    StemFixture f;
+    test::SiteInTemp f;
     f.site._restart = 1;
     Stem& stem = f.site.tree.stem;
     // No earlier file, then a line of five words.
-    EXPECT_FALSE(stem.init(first_record(), f.site, f.site.tree));
+    EXPECT_FALSE(stem.init(test::mild_air(), f.site, f.site.tree));
     EXPECT_EQ(f.site.error_text, "Stem: failed restart.");
     write_file(f.path("tree.stem.csv"), std::string(kStemHeader) + "1, 0, 30, 15.2, 9.5\n");
-    EXPECT_FALSE(stem.init(first_record(), f.site, f.site.tree));
+    EXPECT_FALSE(stem.init(test::mild_air(), f.site, f.site.tree));
     EXPECT_EQ(f.site.error_text, "Stem: failed restart.");
 
     f.site._restart = 0;
@@ -144,20 +127,20 @@ TEST(Stem, RestartAndOpenFailures) {
 }
 
 TEST(Stem, ShrubOfASiteWithoutShrubsStartsAnew) {
-    StemFixture f;
+    test::SiteInTemp f;
     f.site._restart = 1;
     f.site._type = 0;
     Stem& shrub = f.site.shrub.stem;
-    ASSERT_TRUE(shrub.init(first_record(), f.site, f.site.shrub)) << f.site.error_text;
+    ASSERT_TRUE(shrub.init(test::mild_air(), f.site, f.site.shrub)) << f.site.error_text;
     EXPECT_DOUBLE_EQ(shrub.temperature, 293.15);
     EXPECT_DOUBLE_EQ(shrub._carbon, 1.5);
     EXPECT_EQ(read_file(f.path("shrub.stem.csv")), kStemHeader);
     // The tree still restarts, and so does a shrub that is part of the site.
-    EXPECT_FALSE(f.site.tree.stem.init(first_record(), f.site, f.site.tree));
+    EXPECT_FALSE(f.site.tree.stem.init(test::mild_air(), f.site, f.site.tree));
     EXPECT_EQ(f.site.error_text, "Stem: failed restart.");
     f.site._type = 1;
     Stem again;
-    EXPECT_FALSE(again.init(first_record(), f.site, f.site.shrub));
+    EXPECT_FALSE(again.init(test::mild_air(), f.site, f.site.shrub));
     EXPECT_EQ(f.site.error_text, "Stem: failed restart.");
 }
 
@@ -211,13 +194,13 @@ TEST(Stem, DynamicModeKeepsTheCarbonBooks) {
 }
 
 TEST(Stem, OutputLineHandsSumsToTheSite) {
-    StemFixture f;
+    test::SiteInTemp f;
     Stem& stem = f.site.tree.stem;
-    ASSERT_TRUE(stem.init(first_record(), f.site, f.site.tree)) << f.site.error_text;
+    ASSERT_TRUE(stem.init(test::mild_air(), f.site, f.site.tree)) << f.site.error_text;
     stem.sums = {30, 20, 1, 8, 0.4, 2e-5, 100, 40, 60};
     f.site.resp_sum = 1;
     f.site.le_sum = 2;
-    ForcingRecord r = first_record();
+    ForcingRecord r = test::mild_air();
     r.hour = 2;
     r.minute = 30;
     r.substeps = 2;

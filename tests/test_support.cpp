@@ -69,6 +69,18 @@ ProcessResult run_kelm(const std::string& dir, const std::vector<std::string>& a
     return result;
 }
 
+ForcingRecord mild_air() {
+    ForcingRecord r;
+    r.day = 1;
+    r.ta = 20;
+    r.tk = 293.15;
+    r.qa = 0.008;
+    r.rho_air = 1.2;
+    r.pa = 101.3;
+    r.co2 = 380;
+    return r;
+}
+
 std::string forcing_line(int day, int hour, int minute, double ta, double sw, double precip,
                          double obs, bool with_obs) {
     std::ostringstream s;
