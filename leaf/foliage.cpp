@@ -155,10 +155,7 @@ void Foliage::update_carbon(const ForcingRecord& record, const Site& site, const
 bool Foliage::write_output(const ForcingRecord& record, Site& site) {
     site.resp_sum += sums[3];
     site.le_sum += sums[8];
-    output.begin_line(record);
-    const double n = record.substeps;
-    for (double& sum : sums) output.mean(sum, n);
-    return output.end_line(site.error_text);
+    return output.write_means(record, sums, site.error_text);
 }
 
 }  // namespace kelmora

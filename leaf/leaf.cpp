@@ -239,10 +239,7 @@ bool Leaf::iterate(const ForcingRecord& record, Site& site, const Plant& plant, 
 bool Leaf::write_output(const ForcingRecord& record, Site& site) {
     site.gpp_sum += sums[0];
     site.resp_sum += sums[1];
-    output.begin_line(record);
-    const double n = record.substeps;
-    for (double& sum : sums) output.mean(sum, n);
-    return output.end_line(site.error_text);
+    return output.write_means(record, sums, site.error_text);
 }
 
 }  // namespace kelmora

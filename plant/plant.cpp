@@ -160,11 +160,9 @@ bool Plant::open_output(Site& site, const std::string& path) {
 bool Plant::write_output(const ForcingRecord& record, Site& site) {
     // Only the top layer's sensible heat leaves the site.
     if (!is_shrub) site.h_sum += sums[2];
-    output.begin_line(record);
-    const double n = record.substeps;
-    for (double& sum : sums) output.mean(sum, n);
-    return output.end_line(site.error_text) && foliage.write_output(record, site) &&
-           foliage.leaf.write_output(record, site) && stem.write_output(record, site);
+    return output.write_means(record, sums, site.error_text) &&
+           foliage.write_output(record, site) && foliage.leaf.write_output(record, site) &&
+           stem.write_output(record, site);
 }
 
 }  // namespace kelmora

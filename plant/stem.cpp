@@ -125,10 +125,7 @@ bool Stem::write_output(const ForcingRecord& record, Site& site) {
     site.le_sum += sums[8];
     site.resp_sum += sums[3];
     site.resp_sum += sums[4];
-    output.begin_line(record);
-    const double n = record.substeps;
-    for (double& sum : sums) output.mean(sum, n);
-    return output.end_line(site.error_text);
+    return output.write_means(record, sums, site.error_text);
 }
 
 }  // namespace kelmora

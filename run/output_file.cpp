@@ -38,6 +38,14 @@ void OutputFile::value(double v) {
     line_.append(buf, format_real(buf, v));
 }
 
+bool OutputFile::write_means(const ForcingRecord& record, std::span<double> sums,
+                             std::string& error_text) {
+    begin_line(record);
+    const double n = record.substeps;
+    for (double& sum : sums) mean(sum, n);
+    return end_line(error_text);
+}
+
 bool OutputFile::end_line(std::string& error_text) {
     line_ += '\n';
     out_.write(line_.data(), static_cast<std::streamsize>(line_.size()));

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <fstream>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,6 +32,9 @@ class OutputFile {
         value(sum / n);
         sum = 0;
     }
+    // Writes the record's line of the sums' means over its sub-steps and clears
+    // the sums; false as end_line.
+    bool write_means(const ForcingRecord& record, std::span<double> sums, std::string& error_text);
     // Ends the line, writes and flushes it. A failed write leaves
     // "Failed to write <path>" in `error_text` and returns false.
     bool end_line(std::string& error_text);

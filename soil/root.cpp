@@ -139,9 +139,7 @@ bool Root::update_carbon(Site& site) {
 bool Root::write_output(const ForcingRecord& record, Site& site) {
     site.resp_sum += sums[2];
     site.resp_sum += sums[3];
-    output.begin_line(record);
-    for (double& sum : sums) output.mean(sum, record.substeps);
-    return output.end_line(site.error_text);
+    return output.write_means(record, sums, site.error_text);
 }
 
 }  // namespace kelmora
