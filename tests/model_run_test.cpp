@@ -9,6 +9,7 @@
 
 #include "run/numbers.h"
 #include "run/output_file.h"
+#include "run/site.h"
 #include "tests/test_support.h"
 
 namespace kelmora {
@@ -223,6 +224,76 @@ TEST(ModelRun, RestartWithoutEarlierFilesFailsAtTheTree) {
     const auto r = run_kelm(dir.str(), {kExample, "."});
     EXPECT_EQ(r.status, 2);
     EXPECT_TRUE(r.out.ends_with("Plant: failed to restart.")) << r.out;
+}
+
+}  // namespace
+}  // namespace kelmora
+
+namespace kelmora {
+namespace {
+
+// The mean of the last data line's word `w` of `file` in `dir`.
+double last_value(const TempDir& dir, const std::string& file, size_t w) {
+    return values_of(data_lines(dir.file(file)).back())[w];
+}
+
+void expect_site_columns_collect_the_layers(bool shrub) {
+    TempDir dir;
+    run_example(dir, shrub ? "_type 1\n" : "_type 0\n");
+    const auto layer_sum = [&](const std::string& part, size_t w) {
+        double sum = last_value(dir, "tree" + part, w);
+        if (shrub) sum += last_value(dir, "shrub" + part, w);
+        return sum;
+    };
+    const double gpp = layer_sum(".leaf.csv", 3);
+    const double resp = layer_sum(".leaf.csv", 4) + layer_sum(".foliage.csv", 6) +
+                        layer_sum(".stem.csv", 6) + layer_sum(".stem.csv", 7) +
+                        last_value(dir, "root.fine.csv", 5) + last_value(dir, "root.fine.csv", 6) +
+                        last_value(dir, "root.coarse.csv", 5) +
+                        last_value(dir, "root.coarse.csv", 6);
+    const double h = last_value(dir, "tree.csv", 5);  // the shrub's heat stays in the canopy
+    const double le = layer_sum(".foliage.csv", 11) + layer_sum(".stem.csv", 11);
+    const double tolerance = 2e-5;  // the files hold six digits
+    EXPECT_NEAR(last_value(dir, "site.csv", 3), gpp, tolerance * std::fabs(gpp) + 1e-9);
+    EXPECT_NEAR(last_value(dir, "site.csv", 4), resp, tolerance * std::fabs(resp));
+    EXPECT_NEAR(last_value(dir, "site.csv", 5), h, tolerance * std::fabs(h));
+    EXPECT_NEAR(last_value(dir, "site.csv", 6), le, tolerance * std::fabs(le) + 1e-9);
+}
+
+TEST(ModelRun, SiteColumnsCollectTheTreeAndRoots) {
+    expect_site_columns_collect_the_layers(false);
+}
+
+TEST(ModelRun, SiteColumnsCollectTreeShrubAndRoots) {
+    expect_site_columns_collect_the_layers(true);
+}
+
+TEST(ModelRun, RecordLineIsTheMeanOfItsSubSteps) {
+    test::SiteInTemp s;
+    Site& site = s.site;
+    write_file(s.path("in.txt"),
+               test::forcing_line(185, 12, 0, 22, 600) + test::forcing_line(185, 12, 10, 24, 500));
+    ASSERT_TRUE(read_forcing(site, s.path("in.txt")));
+    ASSERT_TRUE(site.init(s.dir.str())) << site.error_text;
+    ForcingRecord& cur = site.records[1];
+    double t12 = 0, foliage_t = 0;
+    for (int32_t m = 0; m < cur.interval; m += site._dt) {
+        ++cur.substeps;
+        const ForcingRecord f = interpolate(site.records[0], cur, site._dt * 0.5 + m);
+        ASSERT_TRUE(site.tree.step_a(f, site) && site.soil.step_a(f, site) &&
+                    site.tree.step_b(f, site) && site.soil.step_b(f, site));
+        t12 += site.tree.t12 - 273.15;
+        foliage_t += site.tree.foliage.temperature - 273.15;
+    }
+    ASSERT_EQ(cur.substeps, 60);
+    ASSERT_TRUE(site.tree.write_output(cur, site));
+    const auto plant = values_of(data_lines(s.path("tree.csv")).back());
+    const auto foliage = values_of(data_lines(s.path("tree.foliage.csv")).back());
+    EXPECT_NEAR(plant[3], t12 / 60, 1e-5 * std::fabs(t12 / 60));
+    EXPECT_NEAR(foliage[3], foliage_t / 60, 1e-5 * std::fabs(foliage_t / 60));
+    // The sums start again for the next record.
+    EXPECT_EQ(site.tree.sums[0], 0);
+    EXPECT_EQ(site.tree.foliage.sums[0], 0);
 }
 
 }  // namespace
