@@ -298,3 +298,45 @@ TEST(ModelRun, RecordLineIsTheMeanOfItsSubSteps) {
 
 }  // namespace
 }  // namespace kelmora
+
+namespace kelmora {
+namespace {
+
+// Half-hourly weather with a diurnal course and an afternoon shower every third
+// day, from `first_day` on, across the end of the year.
+std::string weather(int first_day, int days) {
+    std::string text;
+    for (int k = 0; k < days * 48; ++k) {
+        const int day = (first_day - 1 + k / 48) % 365 + 1;
+        const double hour = (k % 48) / 2.0;
+        const double sun = std::max(0.0, std::sin((hour - 6) / 12 * 3.14159265));
+        const bool shower = (k / 48) % 3 == 0 && hour >= 15 && hour < 17;
+        text += test::forcing_line(day, static_cast<int>(hour), (k % 2) * 30, 12 + 10 * sun,
+                                   800 * sun, shower ? 4.0 : 0.0);
+    }
+    return text;
+}
+
+TEST(ModelRun, SoakWithShrubsAndEveryPoolDynamic) {
+    TempDir dir;
+    for (const char* file : {"tree.foliage.par", "tree.stem.par", "shrub.foliage.par",
+                             "shrub.stem.par", "root.fine.par", "root.coarse.par"}) {
+        write_file(dir.file(file), "_dynamic 1\n");
+    }
+    write_file(dir.file("site.par"), "_type 1\n");
+    write_file(dir.file("in.txt"), weather(361, 10));
+    const auto r = run_kelm(dir.str(), {"in.txt", "."});
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("day 365\nday 1\n"), std::string::npos);
+    for (const auto& e : fs::directory_iterator(dir.path())) {
+        if (e.path().extension() != ".csv") continue;
+        const auto lines = data_lines(e.path().string());
+        ASSERT_EQ(lines.size(), 10u * 48 - 1) << e.path();
+        for (const auto& line : lines) {
+            for (double x : values_of(line)) ASSERT_TRUE(std::isfinite(x)) << e.path() << line;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace kelmora
