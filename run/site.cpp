@@ -98,7 +98,7 @@ bool Site::run(std::ostream& console) {
         const ForcingRecord& prev = records[i - 1];
         ForcingRecord& cur = records[i];
         if (prev.day != last_day) {
-            console << "day " << prev.day << '\n';
+            console << "day " << prev.day << std::endl;  // progress shows as it goes
             last_day = prev.day;
         }
         cur.substeps = 0;
