@@ -22,7 +22,7 @@ const Aerodynamics::Geometry& Aerodynamics::geometry(double c, double dim) {
     g.log_ref_m = std::log((_zrf - _zd) / _zm);
     g.log_top_m = std::log((_zt - _zd) / _zm);
     g.log_ref_h = std::log((_zrf - _zd) / _zh);
-    g.lm = std::max(0.1, std::pow(6 * dim * dim * _zt / (phys::kPi * c), phys::kCubeRoot));
+    g.lm = std::max(0.1, std::pow(6 * (dim * dim) * _zt / (phys::kPi * c), phys::kCubeRoot));
     // Attenuation coefficient of the wind inside the layer.
     const double a = std::sqrt(0.2 * c * _zt / g.lm);
     g.decay_12 = std::exp(a * (_z12 / _zt - 1));
