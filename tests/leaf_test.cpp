@@ -12,8 +12,6 @@
 namespace kelmora {
 namespace {
 
-using test::TempDir;
-
 // Within half a unit of the fourth significant figure of `expected`.
 void expect_4sf(double actual, double expected, const char* what) {
     const double digit = std::pow(10.0, std::floor(std::log10(std::fabs(expected))) - 3);
@@ -45,6 +43,7 @@ struct LeafCase {
     Leaf& leaf() { return site.tree.foliage.leaf; }
     bool call(int stream) { return leaf().iterate(record, site, site.tree, stream); }
     bool both() { return call(1) && call(0); }
+    void darken() { site.tree.radiation.vis_abs_down = site.tree.radiation.vis_abs_up = 0; }
 };
 
 TEST(LeafIterate, WorkedExampleOfBothStreams) {
@@ -59,36 +58,17 @@ TEST(LeafIterate, WorkedExampleOfBothStreams) {
     expect_4sf(c.leaf().dark_respiration, 5.325, "light-inhibited dark respiration");
     expect_4sf(c.leaf().vapour_conductance, 0.003629, "vapour conductance");
     EXPECT_EQ(s[0], c.leaf().gross_production);
-    EXPECT_EQ(s[1], c.leaf().dark_respiration);
-    expect_4sf(s[2], 235.3, "Vm");
     expect_4sf(s[3], 58.71, "J");
-    expect_4sf(s[4], 412.0, "Cv");
     expect_4sf(s[5], 348.8, "Cs");
     expect_4sf(s[6], 207.7, "Ci");
-    expect_4sf(s[7], 36.16, "Gamma*");
     expect_4sf(s[8], 0.2417, "gs");
-    expect_4sf(s[9], 0.6661, "gb from the 0.01 m s-1 floor");
-    EXPECT_DOUBLE_EQ(s[10], 0.45);
-}
 
-TEST(LeafIterate, UpwardStreamValuesOfTheWorkedExample) {
-    // The same light through the downward stream shows the J and A of the first call.
-    LeafCase c;
-    c.site.tree.radiation.vis_abs_down = 30;
-    ASSERT_TRUE(c.call(0));
-    expect_4sf(c.leaf().sums[3], 15.95, "J");
-    expect_4sf(c.leaf().gross_production, 10.45, "A");
-}
-
-TEST(LeafIterate, CapacityAtOptimumAndConstantsAtReference) {
-    Leaf leaf;
-    EXPECT_DOUBLE_EQ(leaf.capacity_factor(38.0 + 273.0), 1.0);
-    EXPECT_LT(leaf.capacity_factor(298), 1.0);
-    EXPECT_LT(leaf.capacity_factor(320), 1.0);
-    LeafCase c;
-    c.site.tree.foliage.temperature = 311;
-    ASSERT_TRUE(c.call(0));
-    EXPECT_DOUBLE_EQ(c.leaf().sums[2], 75.0 * 6);
+    // The light of the upward stream through the downward one shows its J and A.
+    LeafCase up;
+    up.site.tree.radiation.vis_abs_down = 30;
+    ASSERT_TRUE(up.call(0));
+    expect_4sf(up.leaf().sums[3], 15.95, "J of the upward stream");
+    expect_4sf(up.leaf().gross_production, 10.45, "A of the upward stream");
 }
 
 TEST(LeafIterate, NightKeepsOnlyDarkRespiration) {
@@ -96,70 +76,52 @@ TEST(LeafIterate, NightKeepsOnlyDarkRespiration) {
     c.record.sw_in = 0.999;
     c.record.ta = 10;
     c.leaf().gross_production = 7;
-    ASSERT_TRUE(c.call(1));
+    ASSERT_TRUE(c.both());
     EXPECT_EQ(c.leaf().gross_production, 0);
     EXPECT_DOUBLE_EQ(c.leaf().dark_respiration, 9.0);
-    for (double s : c.leaf().sums) EXPECT_EQ(s, 0);
-    ASSERT_TRUE(c.call(0));
-    EXPECT_EQ(c.leaf().gross_production, 0);
-    EXPECT_DOUBLE_EQ(c.leaf().dark_respiration, 9.0);
-    EXPECT_DOUBLE_EQ(c.leaf().sums[1], 9.0);
-    for (size_t k = 0; k < 11; ++k) {
-        if (k == 1) continue;
-        EXPECT_EQ(c.leaf().sums[k], 0) << k;
-    }
-    const double rho_v = esat(10) * 0.018016 / (0.0083144598 * 283.15);
-    EXPECT_DOUBLE_EQ(c.leaf().vapour_conductance, 0.003 * 0.018016 / rho_v);
+    for (size_t k = 0; k < 11; ++k) EXPECT_EQ(c.leaf().sums[k], k == 1 ? 9.0 : 0) << k;
 
     c.record.sw_in = 1.0;  // one W m-2 is day
     ASSERT_TRUE(c.both());
     EXPECT_GT(c.leaf().gross_production, 0);
-    EXPECT_LT(c.leaf().dark_respiration, 9.0);
 }
 
 TEST(LeafIterate, DarknessByDayAndAnEmptyCanopy) {
     LeafCase c;
-    c.site.tree.radiation.vis_abs_down = 0;
-    c.site.tree.radiation.vis_abs_up = 0;
+    c.darken();
     ASSERT_TRUE(c.both());
-    const auto& s = c.leaf().sums;
-    EXPECT_EQ(s[3], 0) << "J";
     EXPECT_NEAR(c.leaf().gross_production, 0, 1e-12);
-    EXPECT_NEAR(s[8], 0.003, 1e-12) << "gs = g0";
+    EXPECT_NEAR(c.leaf().sums[8], 0.003, 1e-12) << "gs = g0";
     EXPECT_DOUBLE_EQ(c.leaf().dark_respiration, 9.0);
-    EXPECT_DOUBLE_EQ(s[6], 400) << "Ci held at the ambient value";
+    EXPECT_DOUBLE_EQ(c.leaf().sums[6], 400) << "Ci held at the ambient value";
 
     LeafCase e;
     e.site.tree.foliage.carbon = 0;
-    e.site.tree.radiation.vis_abs_down = 0;
-    e.site.tree.radiation.vis_abs_up = 0;
+    e.darken();
     ASSERT_TRUE(e.both());
-    const auto& t = e.leaf().sums;
     EXPECT_EQ(e.leaf().gross_production, 0);
-    EXPECT_EQ(t[8], 0.003);
-    EXPECT_DOUBLE_EQ(t[6], 1.01 * 105000 / 2904.12) << "Ci clamped to 1.01 Gamma*";
-    EXPECT_EQ(t[5], 400) << "Cs = Ca";
     EXPECT_EQ(e.leaf().dark_respiration, 0);
+    EXPECT_DOUBLE_EQ(e.leaf().sums[6], 1.01 * e.leaf().sums[7]) << "Ci clamped to 1.01 Gamma*";
+    EXPECT_EQ(e.leaf().sums[5], 400) << "Cs = Ca";
 }
 
 TEST(LeafIterate, CiStaysBetweenCompensationPointAndAmbient) {
-    for (double t : {278.0, 298.0, 313.0}) {
-        for (double vis : {0.0, 5.0, 60.0, 400.0}) {
+    for (double t : {278.0, 313.0}) {
+        for (double vis : {0.0, 60.0, 400.0}) {
             for (double co2 : {60.0, 400.0, 1500.0}) {
-                for (double g1 : {0.5, 5.6, 40.0}) {
+                for (double g1 : {0.5, 40.0}) {
                     LeafCase c;
                     c.site.tree.foliage.temperature = t;
                     c.site.tree.radiation.vis_abs_down = vis;
                     c.record.co2 = co2;
                     c.leaf()._g1 = g1;
                     ASSERT_TRUE(c.call(0)) << t << " " << vis << " " << co2 << " " << g1;
-                    const double gamma = c.leaf().sums[7];
                     const double ci = c.leaf().sums[6];
-                    if (1.01 * gamma >= co2) {
+                    if (1.01 * c.leaf().sums[7] >= co2) {
                         EXPECT_EQ(ci, co2);
                         continue;
                     }
-                    EXPECT_GE(ci, 1.01 * gamma);
+                    EXPECT_GE(ci, 1.01 * c.leaf().sums[7]);
                     EXPECT_LE(ci, co2);
                     EXPECT_GE(c.leaf().sums[5], 0.5 * co2) << "Cs floor";
                 }
@@ -168,51 +130,38 @@ TEST(LeafIterate, CiStaysBetweenCompensationPointAndAmbient) {
     }
 }
 
-TEST(LeafIterate, HumidityForms) {
-    LeafCase a, b, r;
-    b.leaf()._vpd = 2;
-    r.leaf()._vpd = 0;
-    r.record.rh = 0.5;  // 1 / (1 + 1 kPa-1 * 1 kPa) as a relative humidity
-    ASSERT_TRUE(a.both());
-    ASSERT_TRUE(b.both());
-    ASSERT_TRUE(r.both());
-    EXPECT_EQ(a.leaf().sums, b.leaf().sums);
-    EXPECT_EQ(a.leaf().sums, r.leaf().sums);
-    r.record.rh = 0.9;
-    ASSERT_TRUE(r.both());
-    EXPECT_GT(r.leaf().sums[8], 2 * a.leaf().sums[8]) << "moister air opens the stomata";
-}
-
-TEST(LeafIterate, BoundaryLayerConductanceFloor) {
-    LeafCase c;
-    c.record.rho_air = 0.6;  // 0.6 / 0.018016 * 0.01 is below 0.5
-    ASSERT_TRUE(c.call(0));
-    EXPECT_EQ(c.leaf().sums[9], 0.5);
+TEST(LeafIterate, VpdAndRelativeHumidityFormsAgree) {
+    LeafCase vpd, rh;
+    rh.leaf()._vpd = 0;
+    rh.record.rh = 0.5;  // 1 / (1 + 1 kPa-1 * 1 kPa) as a relative humidity
+    ASSERT_TRUE(vpd.both());
+    ASSERT_TRUE(rh.both());
+    EXPECT_EQ(vpd.leaf().sums, rh.leaf().sums);
+    rh.record.rh = 0.9;
+    ASSERT_TRUE(rh.both());
+    EXPECT_GT(rh.leaf().sums[8], 2 * vpd.leaf().sums[8]) << "moister air opens the stomata";
 }
 
 TEST(LeafIterate, FailureToConvergeLeavesTheRecordUntouched) {
-    // Without carboxylation A is 0 and the total conductance is about _g0; below
-    // 1e-5 the slope is held at 1e-5, so each step closes only _g0 / 1e-5 of the
-    // distance from Ci to Ca and 100 steps do not reach it.
+    // Without carboxylation A is 0 and the total conductance is about _g0; the
+    // slope is held at 1e-5, so each step closes only _g0 / 1e-5 of the distance
+    // from Ci to Ca and 100 steps do not reach it.
     LeafCase c;
     c.leaf()._vmax = 0;
     c.leaf()._g0 = 1e-7;
-    c.site.error_text = "earlier";
     c.leaf().gross_production = 3;
     c.leaf().vapour_conductance = 0.002;
-    EXPECT_FALSE(c.call(1));
-    EXPECT_EQ(c.site.error_text, "Leaf iterate method failed to converge.");
-    c.site.error_text.clear();
-    EXPECT_FALSE(c.call(0));
-    EXPECT_EQ(c.site.error_text, "Leaf iterate method failed to converge.");
+    for (int stream : {1, 0}) {
+        c.site.error_text.clear();
+        EXPECT_FALSE(c.call(stream));
+        EXPECT_EQ(c.site.error_text, "Leaf iterate method failed to converge.");
+    }
     EXPECT_EQ(c.leaf().gross_production, 3);
     EXPECT_EQ(c.leaf().vapour_conductance, 0.002);
     for (double s : c.leaf().sums) EXPECT_EQ(s, 0);
 
-    c.leaf()._g0 = 1e-6;  // a tenth of the distance per step: converges in 47 steps
+    c.leaf()._g0 = 1e-6;  // a tenth of the distance per step: converges
     EXPECT_TRUE(c.both());
-    EXPECT_EQ(c.leaf().gross_production, 0);
-    EXPECT_NEAR(c.leaf().sums[6], 400, 1.0);
 }
 
 const char* const kLeafFile =
@@ -231,22 +180,7 @@ const char* const kLeafFile =
     "_vpd     1    ->use VPD (_vpd=1) or RH (_vpd=0) in surface conductivity calculation\n"
     "_stress  5    ->coefficient of soil moisture stress\n";
 
-const char* const kLeafHeader =
-    "# Day of year\n# Hour\n# Minute\n# Gross production (umol m-2 s-1)\n"
-    "# Dark respiration (umol m-2 -s)\n"
-    "# Carboxylation rate of sunlit leaf Vm (umol m-2 s-1)\n"
-    "# Electron transport rate of sunlit leaf Jm (umol m-2 s-1)\n"
-    "# Cv of Av=Vm*(Ci-Gamma)/(Ci+Cv) (umol mol-1)\n"
-    "# Cs of sunlit leaf (umol mol-1)\n# Ci of sunlit leaf (umol mol-1)\n"
-    "# Gamma of sunlit lesf (umol mol-1)\n# Stomato conductance (mol m-2 s-1)\n"
-    "# Leaf surface conductance (mol m-2 s-1)\n# Ratio of absorbed VIS to GSR\n";
-
-// A site whose output directory is a fresh temporary one.
-struct LeafFiles {
-    TempDir dir;
-    Site site;
-    LeafFiles() { site.out_path = dir.str() + "/"; }
-    std::string path(const std::string& name) const { return dir.file(name); }
+struct LeafFiles : test::SiteInTemp {
     Leaf& leaf() { return site.tree.foliage.leaf; }
     bool init() { return leaf().init(site, site.tree); }
 };
@@ -255,34 +189,19 @@ TEST(LeafFiles, MissingParameterFileIsWrittenWithTheDefaults) {
     LeafFiles f;
     f.leaf().sums.fill(2);
     f.leaf().gross_production = 4;
-    f.leaf().dark_respiration = 4;
     ASSERT_TRUE(f.init()) << f.site.error_text;
     EXPECT_EQ(test::read_file(f.path("tree.leaf.par")), kLeafFile);
-    EXPECT_EQ(test::read_file(f.path("tree.leaf.csv")), kLeafHeader);
-    EXPECT_EQ(f.leaf().name, f.path("tree.leaf"));
+    EXPECT_EQ(test::read_lines(f.path("tree.leaf.csv")).size(), 14u) << "header lines only";
     EXPECT_EQ(f.leaf().gross_production, 0);
-    EXPECT_EQ(f.leaf().dark_respiration, 0);
-    EXPECT_DOUBLE_EQ(f.leaf().vapour_conductance, 0.003 * 0.018016 / 1000);
     for (double s : f.leaf().sums) EXPECT_EQ(s, 0);
-
-    Leaf& shrub = f.site.shrub.foliage.leaf;
-    ASSERT_TRUE(shrub.init(f.site, f.site.shrub));
+    ASSERT_TRUE(f.site.shrub.foliage.leaf.init(f.site, f.site.shrub));
     EXPECT_EQ(test::read_file(f.path("shrub.leaf.par")), kLeafFile);
-    EXPECT_EQ(test::read_file(f.path("shrub.leaf.csv")), kLeafHeader);
 }
 
 TEST(LeafFiles, ValuesAreReadAtWhiteSpaceOnly) {
     LeafFiles f;
     test::write_file(f.path("tree.leaf.par"),
-                     "Parameters (name, value, remark):\n"
-                     "_vmax\t60 remark\n"
-                     "_jmax, 50\n"
-                     "_qn,7\n"
-                     "_g1 4 ->\n_g1 3\n"
-                     "_vpd yes\n"
-                     "_VMAX 10\n"
-                     "_ep\n"
-                     "_g0 0.02\n");
+                     "_vmax\t60 remark\n_jmax, 50\n_qn,7\n_g1 4 ->\n_g1 3\n_vpd yes\n_ep\n");
     ASSERT_TRUE(f.init()) << f.site.error_text;
     EXPECT_EQ(f.leaf()._vmax, 60);
     EXPECT_EQ(f.leaf()._jmax, 85) << "a comma after the key hides the line";
@@ -290,15 +209,10 @@ TEST(LeafFiles, ValuesAreReadAtWhiteSpaceOnly) {
     EXPECT_EQ(f.leaf()._g1, 3) << "the later line wins";
     EXPECT_EQ(f.leaf()._vpd, 0) << "text reads as 0, the RH form";
     EXPECT_EQ(f.leaf()._ep, 220);
-    EXPECT_DOUBLE_EQ(f.leaf().vapour_conductance, 0.02 * 0.018016 / 1000);
 }
 
 TEST(LeafFiles, EachBadValueHasItsMessage) {
-    struct Bad {
-        const char* line;
-        const char* message;
-    };
-    const Bad cases[] = {
+    const std::pair<const char*, const char*> cases[] = {
         {"_vmax -1", ": Bad leaf _vmax value."}, {"_jmax 0", ": Bad leaf _jmax value."},
         {"_topt 0", ": Bad _topt value."},       {"_ep 0", ": Bad leaf _ep value."},
         {"_ea -2", ": Bad leaf _ea value."},     {"_qn 0", ": Bad leaf _qn value."},
@@ -306,14 +220,11 @@ TEST(LeafFiles, EachBadValueHasItsMessage) {
         {"_g0 0", ": Bad leaf _g0 value."},      {"_g1 x", ": Bad leaf _g1 value."},
         {"_gd 0", ": Bad leaf _gd value."},      {"_stress 0", ": Bad leaf _stress value."},
     };
-    for (const Bad& b : cases) {
+    for (const auto& [line, message] : cases) {
         LeafFiles f;
-        const std::string par = f.path("tree.leaf.par");
-        test::write_file(par, std::string("_vmax 0\n_rd25 0\n") + b.line + "\n_qn 3\n");
-        EXPECT_FALSE(f.init()) << b.line;
-        EXPECT_EQ(f.site.error_text, par + b.message);
-        EXPECT_EQ(f.leaf()._qn, std::string(b.line) == "_qn 0" ? 0 : 8.5)
-            << "reading stops at the bad line";
+        test::write_file(f.path("tree.leaf.par"), std::string(line) + "\n");
+        EXPECT_FALSE(f.init()) << line;
+        EXPECT_EQ(f.site.error_text, f.path("tree.leaf.par") + message);
         EXPECT_FALSE(std::filesystem::exists(f.path("tree.leaf.csv")));
     }
     LeafFiles ok;
@@ -321,16 +232,11 @@ TEST(LeafFiles, EachBadValueHasItsMessage) {
     EXPECT_TRUE(ok.init()) << "0 is valid for _vmax and _rd25, any integer for _vpd";
 }
 
-TEST(LeafFiles, FilesThatCannotBeCreated) {
+TEST(LeafFiles, UnwritableParameterFileStopsWithAFullStop) {
     LeafFiles f;
     f.site.out_path = f.dir.str() + "/missing/";
     EXPECT_FALSE(f.init());
     EXPECT_EQ(f.site.error_text, "Failed to open " + f.site.out_path + "tree.leaf.par.");
-
-    LeafFiles g;
-    std::filesystem::create_directory(g.path("tree.leaf.csv"));
-    EXPECT_FALSE(g.init());
-    EXPECT_EQ(g.site.error_text, "Failed to open " + g.path("tree.leaf.csv"));
 }
 
 TEST(LeafFiles, NoRestartAndLinesOfMeans) {
@@ -338,28 +244,18 @@ TEST(LeafFiles, NoRestartAndLinesOfMeans) {
     f.site._restart = 1;
     test::write_file(f.path("tree.leaf.csv"), "# old\n1, 0, 30, 5, 5\n");
     ASSERT_TRUE(f.init()) << f.site.error_text;
-    EXPECT_EQ(test::read_file(f.path("tree.leaf.csv")), kLeafHeader);
+    EXPECT_TRUE(test::data_lines(f.path("tree.leaf.csv")).empty()) << "no state to restore";
 
-    ForcingRecord r;
-    r.day = 12;
-    r.hour = 3;
-    r.minute = 30;
+    ForcingRecord r = test::mild_air();
     r.substeps = 4;
-    for (size_t k = 0; k < 11; ++k) f.leaf().sums[k] = 0.5 * static_cast<double>(k);
-    f.site.gpp_sum = 1;
+    for (size_t k = 0; k < 11; ++k) f.leaf().sums[k] = 0.5 * static_cast<double>(k + 1);
     f.site.resp_sum = 2;
     ASSERT_TRUE(f.leaf().write_output(r, f.site));
-    EXPECT_EQ(f.site.gpp_sum, 1);
-    EXPECT_EQ(f.site.resp_sum, 2.5);
-    r.substeps = 1;
-    f.leaf().sums[0] = 44.55;
-    ASSERT_TRUE(f.leaf().write_output(r, f.site));
-    const auto lines = test::data_lines(f.path("tree.leaf.csv"));
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0],
-              "12, 3, 30, 0, 0.125, 0.25, 0.375, 0.5, 0.625, 0.75, 0.875, 1, 1.125, 1.25");
-    EXPECT_EQ(lines[1], "12, 3, 30, 44.55, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0");
-    EXPECT_DOUBLE_EQ(f.site.gpp_sum, 45.55);
+    EXPECT_EQ(f.site.gpp_sum, 0.5) << "the sums, not their means";
+    EXPECT_EQ(f.site.resp_sum, 3);
+    EXPECT_EQ(test::data_lines(f.path("tree.leaf.csv")),
+              std::vector<std::string>{
+                  "1, 0, 0, 0.125, 0.25, 0.375, 0.5, 0.625, 0.75, 0.875, 1, 1.125, 1.25, 1.375"});
 }
 
 }  // namespace
