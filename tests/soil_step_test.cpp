@@ -190,26 +190,5 @@ TEST(SoilStep, TopLayerStaysWithinFiveKelvinOfTheAir) {
     }
 }
 
-// The middle layer of a three-layer column loses the transpiration of every
-// plant layer by its root share, and warms by _dt times its heat gain over its
-// volumetric heat capacity.
-TEST(SoilStep, MiddleLayerTakesItsUptakeAndHeat) {
-    for (int type : {0, 1}) {
-        Column c("_dz1 0.1\n_dz2 0.3\n_dz3 1\n");
-        c.site._type = type;
-        c.site.shrub.t12 = 293.15;
-        c.site.shrub.q12 = 0.01;
-        c.tree.interception.transpiration = 1e-5;
-        c.site.shrub.interception.transpiration = 2e-5;
-        ASSERT_TRUE(c.soil.step_a(air(), c.site));
-        const double water = c.soil._water[1] + c.soil._flow[1];
-        const double temp = c.soil._temp[1] + 60 * c.soil._heat[1] / c.soil._cv[1];
-        ASSERT_TRUE(c.soil.step_b(air(), c.site));
-        const double transpiration = type == 1 ? 3e-5 : 1e-5;
-        EXPECT_NEAR(c.soil._water[1], water - c.soil._froot[1] * transpiration * 60, 1e-12);
-        EXPECT_DOUBLE_EQ(c.soil._temp[1], temp) << type;
-    }
-}
-
 }  // namespace
 }  // namespace kelmora
