@@ -113,10 +113,6 @@ TEST(LargeInput, OneMegabyteLines) {
     ASSERT_TRUE(read_text(site, dir, forcing_line(185, 0, 0) + "#" + mb + "\n" + extra + "\n"));
     ASSERT_EQ(site.records.size(), 2u);
     EXPECT_EQ(site.records[1].nep_obs, 5);
-    // A megabyte of digits in the day saturates it.
-    Site day;
-    EXPECT_FALSE(read_text(day, dir, digits + forcing_line(185, 0, 0).substr(3)));
-    EXPECT_TRUE(day.error_text.starts_with("Bad day of year value at 999"));
     // Parameter files: a megabyte word is no key; a megabyte remark is ignored.
     write_file(dir.file("site.par"), mb + " 1\n_dt 20 " + mb + "\n");
     Site par;
