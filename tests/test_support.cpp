@@ -54,8 +54,9 @@ std::vector<std::string> data_lines(const std::string& path) {
     return lines;
 }
 
-ProcessResult run_kelm(const std::string& dir, const std::vector<std::string>& args) {
-    std::string cmd = "cd '" + dir + "' && '" KELM_BINARY "'";
+ProcessResult run_kelm(const std::string& dir, const std::vector<std::string>& args,
+                       const std::string& runner) {
+    std::string cmd = "cd '" + dir + "' && " + runner + " '" KELM_BINARY "'";
     for (const auto& a : args) cmd += " '" + a + "'";
     cmd += " </dev/null 2>&1";
     ProcessResult result;

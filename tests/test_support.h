@@ -49,7 +49,9 @@ struct ProcessResult {
 };
 
 // Runs the built `kelm` with the arguments in `dir`, standard input from /dev/null.
-ProcessResult run_kelm(const std::string& dir, const std::vector<std::string>& args);
+// A `runner` command (e.g. one that drops privileges) is put before the program.
+ProcessResult run_kelm(const std::string& dir, const std::vector<std::string>& args,
+                       const std::string& runner = "");
 
 // A forcing line "day, hour, minute, 11 or 12 values".
 std::string forcing_line(int day, int hour, int minute, double ta = 20, double sw = 400,
