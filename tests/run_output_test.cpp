@@ -108,7 +108,7 @@ struct SiteRun {
     }
 };
 
-TEST(SiteLoop, SubStepsPerSpanDayLinesAndTheSiteFile) {
+TEST(SiteLoop, SubStepsDayLinesSiteFileAndIncompatibleInterval) {
     SiteRun run(forcing_line(185, 23, 0) + forcing_line(185, 23, 10) + forcing_line(185, 23, 40) +
                     forcing_line(186, 0, 40) + forcing_line(186, 1, 0),
                 "_dt 60\n");
@@ -131,17 +131,15 @@ TEST(SiteLoop, SubStepsPerSpanDayLinesAndTheSiteFile) {
     ASSERT_TRUE(one.run_ok);
     EXPECT_EQ(one.console.str(), "");
     EXPECT_TRUE(data_lines(one.dir.file("site.csv")).empty());
-}
 
-TEST(SiteLoop, IncompatibleIntervalStopsAfterTheEarlierRecords) {
     // 30, then 13 minutes: with _dt 120 the second span is no multiple.
-    SiteRun run(forcing_line(185, 12, 0) + forcing_line(185, 12, 30) + forcing_line(185, 12, 43) +
+    SiteRun gap(forcing_line(185, 12, 0) + forcing_line(185, 12, 30) + forcing_line(185, 12, 43) +
                     forcing_line(185, 13, 13),
                 "_dt 120\n");
-    ASSERT_TRUE(run.init_ok);
-    EXPECT_FALSE(run.run_ok);
-    EXPECT_EQ(run.site->error_text, "Error: data interval and dt not compatible.");
-    EXPECT_EQ(data_lines(run.dir.file("site.csv")).size(), 1u);
+    ASSERT_TRUE(gap.init_ok);
+    EXPECT_FALSE(gap.run_ok);
+    EXPECT_EQ(gap.site->error_text, "Error: data interval and dt not compatible.");
+    EXPECT_EQ(data_lines(gap.dir.file("site.csv")).size(), 1u);
 }
 
 }  // namespace

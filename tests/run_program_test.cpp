@@ -60,7 +60,6 @@ TEST(Program, FailuresEndWithTheirStatusAndMessage) {
         {"comments.txt", ".", "", 2, kUsage + "Empty input data."},
         {"in.txt", ".", "_dt 0\n", 2, "./site.par: Bad time step."},
         {"in.txt", ".", "_dt 7\n", 2, "day 185\nError: data interval and dt not compatible."},
-        {"in.txt", "no-such-dir", "", 2, "Failed to open no-such-dir/site.par"},
     };
     for (const auto& c : cases) {
         write_file(dir.file("site.par"), c.site_par);
