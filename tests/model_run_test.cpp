@@ -147,6 +147,8 @@ void expect_restart_continues(const TempDir& dir, bool shrub) {
                "1, 0, 0, 20, 1, 2, 0, 350, 0, 100, 400\n1, 0, 1, 20, 1, 2, 0, 350, 0, 100, 400\n");
     write_file(dir.file("site.par"),
                std::string(shrub ? "_type 1\n" : "") + "_restart 1\n_dt 60\n");
+    // A fresh start would now hold the deepest layer at 10 C and 0.4.
+    write_file(dir.file("soil.par"), test::read_file(dir.file("soil.par")) + "_Td 10\n_Wd 0.4\n");
     const auto r = run_kelm(dir.str(), {"next.txt", "."});
     ASSERT_EQ(r.status, 0) << r.out;
     for (const auto& [name, out] : kOutputs) {
