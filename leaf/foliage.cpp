@@ -111,7 +111,7 @@ bool Foliage::open_output(Site& site, const std::string& path) {
         site.error_text = "Failed to open " + path;
         return false;
     }
-    output.header(
+    return output.header(
         "# Day of year\n# Hour\n# Minute\n"
         "# Temperature (C)\n"
         "# Carbon (kgC m-2)\n"
@@ -121,8 +121,8 @@ bool Foliage::open_output(Site& site, const std::string& path) {
         "# Water transpiration (kg m-2 s-1)\n"
         "# Net absorbed radiation (W m-2)\n"
         "# Sensible heat flux (W m-2)\n"
-        "# Latent heat flux (W m-2)\n");
-    return true;
+        "# Latent heat flux (W m-2)\n",
+        site.error_text);
 }
 
 void Foliage::refill_carbon(const ForcingRecord& record) {

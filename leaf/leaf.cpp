@@ -134,7 +134,7 @@ bool Leaf::open_output(Site& site, const std::string& path) {
         site.error_text = "Failed to open " + path;
         return false;
     }
-    output.header(
+    return output.header(
         "# Day of year\n# Hour\n# Minute\n"
         "# Gross production (umol m-2 s-1)\n"
         "# Dark respiration (umol m-2 -s)\n"
@@ -146,8 +146,8 @@ bool Leaf::open_output(Site& site, const std::string& path) {
         "# Gamma of sunlit lesf (umol mol-1)\n"
         "# Stomato conductance (mol m-2 s-1)\n"
         "# Leaf surface conductance (mol m-2 s-1)\n"
-        "# Ratio of absorbed VIS to GSR\n");
-    return true;
+        "# Ratio of absorbed VIS to GSR\n",
+        site.error_text);
 }
 
 double Leaf::capacity_factor(double t) const {

@@ -148,13 +148,13 @@ bool Plant::open_output(Site& site, const std::string& path) {
         site.error_text = "Failed to open " + path + ".";
         return false;
     }
-    output.header(
+    return output.header(
         "# Day of year\n# Hour\n# Minute\n# Air temperature at z12 (K)\n"
         "# Specific humidity at z12 (kg kg-1)\n"
         "# Sensible heat flux between z12 and reference height (W m-2)\n"
         "# Transmitted down VIS (W m-2)\n# Transmitted up VIS (W m-2)\n"
-        "# Transmitted down IR (W m-2)\n# Transmitted up IR (W m-2)\n");
-    return true;
+        "# Transmitted down IR (W m-2)\n# Transmitted up IR (W m-2)\n",
+        site.error_text);
 }
 
 bool Plant::write_output(const ForcingRecord& record, Site& site) {

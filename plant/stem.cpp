@@ -90,13 +90,13 @@ bool Stem::open_output(Site& site, const std::string& path) {
         site.error_text = "Stem: Failed to open " + path;
         return false;
     }
-    output.header(
+    return output.header(
         "# Day of year\n# Hour\n# Minute\n# Temperature (C)\n# Carbon (kgC m-2)\n"
         "# Litter (kgC m-2)\n# Stem respiration (umol m-2 -s)\n"
         "# Stem litter decomposition (umol m-2 -s)\n# Water evaporation (kg m-2 s-1)\n"
         "# Net absorbed radiation (W m-2)\n# Sensible heat flux (W m-2)\n"
-        "# latent heat flux (W m-2)\n");
-    return true;
+        "# latent heat flux (W m-2)\n",
+        site.error_text);
 }
 
 void Stem::update_carbon(const Site& site, const Plant& plant) {

@@ -18,9 +18,14 @@ bool OutputFile::open(const std::string& path) {
     return out_.is_open();
 }
 
-void OutputFile::header(std::string_view text) {
+bool OutputFile::header(std::string_view text, std::string& error_text) {
     out_.write(text.data(), static_cast<std::streamsize>(text.size()));
     out_.flush();
+    if (!out_) {
+        error_text = "Failed to write " + path_;
+        return false;
+    }
+    return true;
 }
 
 void OutputFile::begin_line(const ForcingRecord& record) {

@@ -20,8 +20,9 @@ class OutputFile {
     bool is_open() const { return out_.is_open(); }
     const std::string& path() const { return path_; }
 
-    // Writes header lines as given (each with its line break) and flushes.
-    void header(std::string_view text);
+    // Writes header lines as given (each with its line break) and flushes. A
+    // failed write leaves "Failed to write <path>" in `error_text`; false then.
+    bool header(std::string_view text, std::string& error_text);
 
     // Starts a data line with the record's day, hour and minute.
     void begin_line(const ForcingRecord& record);

@@ -71,10 +71,12 @@ bool Site::init(const std::string& path) {
         return false;
     }
     gpp_sum = resp_sum = h_sum = le_sum = 0;
-    output.header(
-        "#Day of the year\n#Hour\n#Minute\n#Gross primary production (umol m-2 s-1)\n"
-        "#Total resperiation (umol m-2 s-1)\n#Sensible heat flux (W m-2)\n"
-        "#Letent heat flux (W m-2)\n");
+    if (!output.header(
+            "#Day of the year\n#Hour\n#Minute\n#Gross primary production (umol m-2 s-1)\n"
+            "#Total resperiation (umol m-2 s-1)\n#Sensible heat flux (W m-2)\n"
+            "#Letent heat flux (W m-2)\n",
+            error_text))
+        return false;
     const ForcingRecord& first = records.front();
     return tree.init(first, *this) && shrub.init(first, *this) && soil.init(first, *this);
 }

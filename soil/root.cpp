@@ -82,11 +82,11 @@ bool Root::open_output(Site& site, const std::string& path) {
         site.error_text = "Failed to open " + path;
         return false;
     }
-    output.header(
+    return output.header(
         "# Day of year\n# Hour\n# Minute\n# Life root carbon (kgC m-2)\n"
         "# Dead root carbon (kgC m-2)\n# Respiration (umol m-2 s-2)\n"
-        "# Decomposition (umol m-2 s-2)\n");
-    return true;
+        "# Decomposition (umol m-2 s-2)\n",
+        site.error_text);
 }
 
 void Root::compute_rates(const Site& site) {

@@ -175,10 +175,10 @@ bool Soil::open_output(Site& site, const std::string& path) {
         return false;
     }
     const std::string count = std::to_string(n);
-    output.header("# Day of year\n# Hour\n# Minute\n# Net surface energy flux (W m-2)\n# " + count +
-                  " columns of temperature (C)\n# " + count +
-                  " columns of water content (m3 m-3)\n");
-    return true;
+    return output.header("# Day of year\n# Hour\n# Minute\n# Net surface energy flux (W m-2)\n# " +
+                             count + " columns of temperature (C)\n# " + count +
+                             " columns of water content (m3 m-3)\n",
+                         site.error_text);
 }
 
 bool Soil::write_output(const ForcingRecord& record, Site& site) {

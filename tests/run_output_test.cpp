@@ -38,7 +38,8 @@ TEST(OutputFile, DataLinesAreMeansInTheDefaultNotation) {
     TempDir dir;
     OutputFile out;
     ASSERT_TRUE(out.open(dir.file("x.csv")));
-    out.header("# Day of year\n");
+    std::string error;
+    ASSERT_TRUE(out.header("# Day of year\n", error));
     ForcingRecord r;
     r.day = 185;
     r.hour = 13;
@@ -47,11 +48,15 @@ TEST(OutputFile, DataLinesAreMeansInTheDefaultNotation) {
     out.mean(sum, 180);
     out.mean(sum2, 180);
     out.value(0.000072);
-    std::string error;
     ASSERT_TRUE(out.end_line(error));
     EXPECT_EQ(sum, 0);
     EXPECT_EQ(read_file(dir.file("x.csv")), "# Day of year\n185, 13, 0, 0.5, 10, 7.2e-05\n");
     EXPECT_FALSE(OutputFile().open("/nonexistent/x.csv"));
+    // Headers that cannot be written are reported, even before any data line.
+    OutputFile full;
+    ASSERT_TRUE(full.open("/dev/full"));
+    EXPECT_FALSE(full.header("# Day of year\n", error));
+    EXPECT_EQ(error, "Failed to write /dev/full");
 
     // The site's line: its four accumulators as means, then cleared.
     auto site = std::make_unique<Site>();
