@@ -107,22 +107,18 @@ bool Foliage::open_output(Site& site, const std::string& path) {
         carbon = word_value(words, 4);
         litter = word_value(words, 5);
     }
-    if (!output.open(path)) {
-        site.error_text = "Failed to open " + path;
-        return false;
-    }
-    return output.header(
-        "# Day of year\n# Hour\n# Minute\n"
-        "# Temperature (C)\n"
-        "# Carbon (kgC m-2)\n"
-        "# Leaf litter (kgC m-2)\n"
-        "# Leaf litter decomposition (umol m-2 -s)\n"
-        "# Water evaporation (kg m-2 s-1)\n"
-        "# Water transpiration (kg m-2 s-1)\n"
-        "# Net absorbed radiation (W m-2)\n"
-        "# Sensible heat flux (W m-2)\n"
-        "# Latent heat flux (W m-2)\n",
-        site.error_text);
+    return output.create(path,
+                         "# Day of year\n# Hour\n# Minute\n"
+                         "# Temperature (C)\n"
+                         "# Carbon (kgC m-2)\n"
+                         "# Leaf litter (kgC m-2)\n"
+                         "# Leaf litter decomposition (umol m-2 -s)\n"
+                         "# Water evaporation (kg m-2 s-1)\n"
+                         "# Water transpiration (kg m-2 s-1)\n"
+                         "# Net absorbed radiation (W m-2)\n"
+                         "# Sensible heat flux (W m-2)\n"
+                         "# Latent heat flux (W m-2)\n",
+                         "Failed to open " + path, site.error_text);
 }
 
 void Foliage::refill_carbon(const ForcingRecord& record) {

@@ -130,24 +130,20 @@ bool Leaf::write_parameters(Site& site, const std::string& path) {
 }
 
 bool Leaf::open_output(Site& site, const std::string& path) {
-    if (!output.open(path)) {
-        site.error_text = "Failed to open " + path;
-        return false;
-    }
-    return output.header(
-        "# Day of year\n# Hour\n# Minute\n"
-        "# Gross production (umol m-2 s-1)\n"
-        "# Dark respiration (umol m-2 -s)\n"
-        "# Carboxylation rate of sunlit leaf Vm (umol m-2 s-1)\n"
-        "# Electron transport rate of sunlit leaf Jm (umol m-2 s-1)\n"
-        "# Cv of Av=Vm*(Ci-Gamma)/(Ci+Cv) (umol mol-1)\n"
-        "# Cs of sunlit leaf (umol mol-1)\n"
-        "# Ci of sunlit leaf (umol mol-1)\n"
-        "# Gamma of sunlit lesf (umol mol-1)\n"
-        "# Stomato conductance (mol m-2 s-1)\n"
-        "# Leaf surface conductance (mol m-2 s-1)\n"
-        "# Ratio of absorbed VIS to GSR\n",
-        site.error_text);
+    return output.create(path,
+                         "# Day of year\n# Hour\n# Minute\n"
+                         "# Gross production (umol m-2 s-1)\n"
+                         "# Dark respiration (umol m-2 -s)\n"
+                         "# Carboxylation rate of sunlit leaf Vm (umol m-2 s-1)\n"
+                         "# Electron transport rate of sunlit leaf Jm (umol m-2 s-1)\n"
+                         "# Cv of Av=Vm*(Ci-Gamma)/(Ci+Cv) (umol mol-1)\n"
+                         "# Cs of sunlit leaf (umol mol-1)\n"
+                         "# Ci of sunlit leaf (umol mol-1)\n"
+                         "# Gamma of sunlit lesf (umol mol-1)\n"
+                         "# Stomato conductance (mol m-2 s-1)\n"
+                         "# Leaf surface conductance (mol m-2 s-1)\n"
+                         "# Ratio of absorbed VIS to GSR\n",
+                         "Failed to open " + path, site.error_text);
 }
 
 double Leaf::capacity_factor(double t) const {

@@ -144,17 +144,13 @@ bool Plant::open_output(Site& site, const std::string& path) {
         t12 = word_value(words, 3) + phys::kZeroCelsius;
         q12 = word_value(words, 4);
     }
-    if (!output.open(path)) {
-        site.error_text = "Failed to open " + path + ".";
-        return false;
-    }
-    return output.header(
-        "# Day of year\n# Hour\n# Minute\n# Air temperature at z12 (K)\n"
-        "# Specific humidity at z12 (kg kg-1)\n"
-        "# Sensible heat flux between z12 and reference height (W m-2)\n"
-        "# Transmitted down VIS (W m-2)\n# Transmitted up VIS (W m-2)\n"
-        "# Transmitted down IR (W m-2)\n# Transmitted up IR (W m-2)\n",
-        site.error_text);
+    return output.create(path,
+                         "# Day of year\n# Hour\n# Minute\n# Air temperature at z12 (K)\n"
+                         "# Specific humidity at z12 (kg kg-1)\n"
+                         "# Sensible heat flux between z12 and reference height (W m-2)\n"
+                         "# Transmitted down VIS (W m-2)\n# Transmitted up VIS (W m-2)\n"
+                         "# Transmitted down IR (W m-2)\n# Transmitted up IR (W m-2)\n",
+                         "Failed to open " + path + ".", site.error_text);
 }
 
 bool Plant::write_output(const ForcingRecord& record, Site& site) {

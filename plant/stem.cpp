@@ -86,17 +86,14 @@ bool Stem::open_output(Site& site, const std::string& path) {
         _carbon = word_value(words, 4);
         _litter = word_value(words, 5);
     }
-    if (!output.open(path)) {
-        site.error_text = "Stem: Failed to open " + path;
-        return false;
-    }
-    return output.header(
+    return output.create(
+        path,
         "# Day of year\n# Hour\n# Minute\n# Temperature (C)\n# Carbon (kgC m-2)\n"
         "# Litter (kgC m-2)\n# Stem respiration (umol m-2 -s)\n"
         "# Stem litter decomposition (umol m-2 -s)\n# Water evaporation (kg m-2 s-1)\n"
         "# Net absorbed radiation (W m-2)\n# Sensible heat flux (W m-2)\n"
         "# latent heat flux (W m-2)\n",
-        site.error_text);
+        "Stem: Failed to open " + path, site.error_text);
 }
 
 void Stem::update_carbon(const Site& site, const Plant& plant) {

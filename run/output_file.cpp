@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <locale>
+#include <utility>
 
 #include "run/forcing.h"
 #include "run/numbers.h"
@@ -16,6 +17,15 @@ bool OutputFile::open(const std::string& path) {
     out_.imbue(std::locale::classic());
     line_.reserve(512);
     return out_.is_open();
+}
+
+bool OutputFile::create(const std::string& path, std::string_view headers, std::string open_failure,
+                        std::string& error_text) {
+    if (!open(path)) {
+        error_text = std::move(open_failure);
+        return false;
+    }
+    return header(headers, error_text);
 }
 
 bool OutputFile::header(std::string_view text, std::string& error_text) {

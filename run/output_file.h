@@ -20,6 +20,11 @@ class OutputFile {
     bool is_open() const { return out_.is_open(); }
     const std::string& path() const { return path_; }
 
+    // Creates the file and writes its header lines. When the file cannot be
+    // created, `open_failure` goes to `error_text`; a failed write leaves
+    // "Failed to write <path>". False in both cases.
+    bool create(const std::string& path, std::string_view headers, std::string open_failure,
+                std::string& error_text);
     // Writes header lines as given (each with its line break) and flushes. A
     // failed write leaves "Failed to write <path>" in `error_text`; false then.
     bool header(std::string_view text, std::string& error_text);

@@ -21,6 +21,12 @@ Site::Site() {
 
 namespace {
 
+// The site file's header lines have no blank after '#'.
+constexpr std::string_view kSiteHeaders =
+    "#Day of the year\n#Hour\n#Minute\n#Gross primary production (umol m-2 s-1)\n"
+    "#Total resperiation (umol m-2 s-1)\n#Sensible heat flux (W m-2)\n"
+    "#Letent heat flux (W m-2)\n";
+
 std::array<ParamKey, 4> site_keys(Site& s) {
     return {{
         {"_type      ",
@@ -66,17 +72,9 @@ bool Site::init(const std::string& path) {
     out_path = path;
     if (!out_path.empty() && out_path.back() != '/' && out_path.back() != '\\') out_path += '/';
     if (!read_parameters(out_path + "site.par")) return false;
-    if (!output.open(out_path + "site.csv")) {
-        error_text = "Failed to open " + out_path + "site.csv";
-        return false;
-    }
+    const std::string csv = out_path + "site.csv";
+    if (!output.create(csv, kSiteHeaders, "Failed to open " + csv, error_text)) return false;
     gpp_sum = resp_sum = h_sum = le_sum = 0;
-    if (!output.header(
-            "#Day of the year\n#Hour\n#Minute\n#Gross primary production (umol m-2 s-1)\n"
-            "#Total resperiation (umol m-2 s-1)\n#Sensible heat flux (W m-2)\n"
-            "#Letent heat flux (W m-2)\n",
-            error_text))
-        return false;
     const ForcingRecord& first = records.front();
     return tree.init(first, *this) && shrub.init(first, *this) && soil.init(first, *this);
 }

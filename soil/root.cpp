@@ -78,15 +78,11 @@ bool Root::open_output(Site& site, const std::string& path) {
         _life = word_value(words, 3);
         _dead = word_value(words, 4);
     }
-    if (!output.open(path)) {
-        site.error_text = "Failed to open " + path;
-        return false;
-    }
-    return output.header(
-        "# Day of year\n# Hour\n# Minute\n# Life root carbon (kgC m-2)\n"
-        "# Dead root carbon (kgC m-2)\n# Respiration (umol m-2 s-2)\n"
-        "# Decomposition (umol m-2 s-2)\n",
-        site.error_text);
+    return output.create(path,
+                         "# Day of year\n# Hour\n# Minute\n# Life root carbon (kgC m-2)\n"
+                         "# Dead root carbon (kgC m-2)\n# Respiration (umol m-2 s-2)\n"
+                         "# Decomposition (umol m-2 s-2)\n",
+                         "Failed to open " + path, site.error_text);
 }
 
 void Root::compute_rates(const Site& site) {

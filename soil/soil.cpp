@@ -170,15 +170,12 @@ bool Soil::open_output(Site& site, const std::string& path) {
             _water[i] = word_value(words, 4 + n + i) * 1000 * _dz[i];
         }
     }
-    if (!output.open(path)) {
-        site.error_text = "Failed to open " + path;
-        return false;
-    }
     const std::string count = std::to_string(n);
-    return output.header("# Day of year\n# Hour\n# Minute\n# Net surface energy flux (W m-2)\n# " +
+    return output.create(path,
+                         "# Day of year\n# Hour\n# Minute\n# Net surface energy flux (W m-2)\n# " +
                              count + " columns of temperature (C)\n# " + count +
                              " columns of water content (m3 m-3)\n",
-                         site.error_text);
+                         "Failed to open " + path, site.error_text);
 }
 
 bool Soil::write_output(const ForcingRecord& record, Site& site) {
