@@ -133,7 +133,7 @@ class Calibration:
         self.next_run = 1
         if os.path.exists(self.history_path):
             table = pd.read_csv(self.history_path, dtype={c: str for c in self.columns + ["message"]},
-                                keep_default_na=False, na_values=["nan", "NaN"], float_precision="round_trip")
+                                keep_default_na=False, na_values=["nan"], float_precision="round_trip")
             for row in table.to_dict("records"):
                 self.history[tuple(row[c] for c in self.columns)] = row
                 self.next_run = max(self.next_run, int(row["run"]) + 1)
@@ -145,7 +145,8 @@ class Calibration:
     def append_history(self, row):
         with open(self.history_path, "a") as f:
             pd.DataFrame([row], columns=["run", "status", "message"] + self.columns + ["objective"]
-                         + self.stat_columns).to_csv(f, header=False, index=False, float_format="%.17g")
+                         + self.stat_columns).to_csv(f, header=False, index=False, float_format="%.17g",
+                                                         na_rep="nan")
 
     # -- runs ------------------------------------------------------------------
 
@@ -335,6 +336,10 @@ def main(args):
     except (OSError, ValueError, CalibrationError, ensemble.EnsembleError, paramfile.KeyNotFound) as e:
         print("kelm-calibrate: %s" % e, file=sys.stderr)
         return 1
+    except KeyboardInterrupt:
+        print("kelm-calibrate: interrupted; the finished runs are kept in history.csv for the next try",
+              file=sys.stderr)
+        return 130
     sys.stdout.write(format_report(cal, table, default_texts, best_texts))
     print("best files: %s; report: %s; history: %s"
           % (best, os.path.join(cal.out, "report.csv"), cal.history_path))

@@ -19,7 +19,7 @@ def rows(path):
 def test_calibration_is_reproducible_and_reuses_its_history(kelm, tmp_path):
     base = make_base(kelm, tmp_path)
     ranges = tmp_path / "ranges.csv"
-    ranges.write_text("file:key,low,high\ntree.leaf.par:_vmax,10,120\ntree.leaf.par:_jmax,50,150\n")
+    ranges.write_text("file:key,low,high\ntree.leaf.par:_vmax,-40,120\ntree.leaf.par:_jmax,50,150\n")
     p = calibrate(base, tmp_path / "a", ranges, kelm, 2)
     assert p.returncode == 0, p.stderr
     # five members (the defaults among them) and one generation: 10 of the 11 runs
