@@ -124,3 +124,10 @@ def test_scores_figures_and_export_of_a_converted_year_end(tmp_path):
         assert ds["root_fine_respiration"].long_name == "root.fine: Respiration"
         obs = [line.split(",")[4] for line in (tmp_path / "o.csv").read_text().splitlines()[2:]]
         assert ds["observed_nep"][:].filled(math.nan).tolist() == pytest.approx([float(v) for v in obs], nan_ok=True)
+
+
+def test_seasonal_generator_is_cold_in_winter_and_warm_in_summer():
+    def mean_ta(day):
+        rows = [line.split(", ") for line in make_forcing.generate(day, 3, 60, 2, False, seasonal=True)[2:]]
+        return sum(float(r[3]) for r in rows) / len(rows)
+    assert mean_ta(20) < 3 and mean_ta(200) > 15
