@@ -1,9 +1,18 @@
 #!/usr/bin/python3
 """Write a synthetic forcing file for kelm: plausible summer weather at a
 mid-latitude forest site, with a diurnal cycle, day-to-day weather, occasional
-rain and (optionally) an observed net ecosystem production column.
+rain and (optionally) an observed net ecosystem production column.  With
+--seasonal the air temperature and humidity follow the course of the year
+(cold, humid winters; warm, drier summers) instead of staying in summer.
 
-    make_forcing.py FIRST_DAY N_DAYS INTERVAL_MIN SEED [--obs|--no-obs] [-o FILE]
+    make_forcing.py FIRST_DAY N_DAYS INTERVAL_MIN SEED [--obs|--no-obs] [--seasonal]
+                    [--tower YEAR] [-o FILE]
+
+With --tower YEAR the same weather is written in the flux tower networks' CSV
+layout instead (TIMESTAMP_START, TIMESTAMP_END, TA_F, VPD_F in hPa, WS_F,
+SW_IN_F, LW_IN_F, P_F in mm per record, PA_F, CO2_F_MDS, NEE_VUT_REF, H_F_MDS,
+LE_F_MDS; -9999 for missing), each record ending at the generated time, the
+first one at FIRST_DAY 00:00 of YEAR; a few air temperatures are missing.
 
 Columns: day, hour, minute, air temperature (degC), VPD (kPa), wind (m/s),
 shortwave in (W/m2), longwave in (W/m2), precipitation (mm/h), air pressure
@@ -16,6 +25,7 @@ gives the same file on every Python version.  Standard library only.
 """
 
 import argparse
+import datetime
 import math
 import sys
 
@@ -62,12 +72,23 @@ def sin_elevation(day, hour_of_day):
             + math.cos(LATITUDE) * math.cos(decl) * math.cos(h))
 
 
+def season(day):
+    """-1 in the coldest days (late January) to 1 in the warmest (late July)."""
+    return -math.cos(2.0 * math.pi * (day - 22) / 365.0)
+
+
 class DayWeather:
     """The weather of one day: drawn once, shared by all its records."""
 
-    def __init__(self, rng):
-        self.t_mean = 20.5 + rng.uniform(-1.5, 1.5)
-        self.t_amp = 5.0 + rng.uniform(0.0, 1.5)
+    def __init__(self, rng, day=None):
+        if day is None:
+            self.t_mean = 20.5 + rng.uniform(-1.5, 1.5)
+            self.t_amp = 5.0 + rng.uniform(0.0, 1.5)
+        else:
+            # seasonal: mean 9 C, from about -2 C in winter to 20 C in summer
+            self.t_mean = 9.0 + 11.0 * season(day) + rng.uniform(-3.0, 3.0)
+            self.t_amp = 4.0 + 1.5 * season(day) + rng.uniform(0.0, 1.5)
+        self.rh_mean = 0.65 if day is None else 0.72 - 0.1 * season(day)
         self.cloud = rng.uniform(0.0, 0.5)          # 0 clear .. 1 overcast
         self.wind = rng.uniform(1.3, 2.2)
         self.pressure = 99.5 + rng.uniform(-1.0, 1.0)
@@ -86,8 +107,13 @@ class DayWeather:
         return 0.0
 
 
-def generate(first_day, n_days, interval, seed, obs):
-    """Return the lines of the forcing file (without line breaks)."""
+def tower_stamp(start, minutes):
+    return (start + datetime.timedelta(minutes=minutes)).strftime("%Y%m%d%H%M")
+
+
+def generate(first_day, n_days, interval, seed, obs, seasonal=False, tower=None):
+    """Return the lines of the forcing file (without line breaks); with
+    tower=YEAR the lines of a tower-format CSV file."""
     if not 1 <= first_day <= 365:
         raise ValueError("first day must be 1 to 365")
     if n_days < 1:
@@ -104,8 +130,14 @@ def generate(first_day, n_days, interval, seed, obs):
         % (first_day, n_days, interval, seed),
         "# " + names,
     ]
+    if tower is not None:
+        obs = True
+        start = datetime.datetime(tower, 1, 1) + datetime.timedelta(days=first_day - 1)
+        lines = ["TIMESTAMP_START,TIMESTAMP_END,TA_F,VPD_F,WS_F,SW_IN_F,LW_IN_F,P_F,PA_F,"
+                 "CO2_F_MDS,NEE_VUT_REF,H_F_MDS,LE_F_MDS"]
+    t_low, t_high, lw_low, lw_high = (-30.0, 40.0, 150.0, 500.0) if seasonal else (14.0, 27.0, 300.0, 400.0)
     day = first_day
-    weather = DayWeather(rng)
+    weather = DayWeather(rng, day if seasonal else None)
     total = n_days * 1440
     t = 0
     while t < total:
@@ -113,7 +145,7 @@ def generate(first_day, n_days, interval, seed, obs):
         if t > 0 and minute_of_day < interval:
             # crossed midnight: next day, 365 is followed by 1
             day = 1 if day == 365 else day + 1
-            weather = DayWeather(rng)
+            weather = DayWeather(rng, day if seasonal else None)
         hour_of_day = minute_of_day / 60.0
         rain = weather.rain(hour_of_day)
 
@@ -122,7 +154,7 @@ def generate(first_day, n_days, interval, seed, obs):
         ta = weather.t_mean + weather.t_amp * math.sin(phase) + 0.3 * rng.normal()
         if rain > 0.0:
             ta -= 2.0
-        ta = clamp(ta, 14.0, 27.0)
+        ta = clamp(ta, t_low, t_high)
 
         # Solar radiation: clear sky times cloud transmission.
         s = sin_elevation(day, hour_of_day)
@@ -134,7 +166,7 @@ def generate(first_day, n_days, interval, seed, obs):
             sw = 900.0 * s * (1.0 - 0.75 * cloud)
 
         # Humidity: relative humidity high at night, low in the afternoon.
-        rh = 0.65 - 0.2 * math.sin(phase) + 0.03 * rng.normal()
+        rh = weather.rh_mean - 0.2 * math.sin(phase) + 0.03 * rng.normal()
         if rain > 0.0:
             rh = 0.97
         vpd = esat(ta) * (1.0 - clamp(rh, 0.3, 0.99))
@@ -144,7 +176,7 @@ def generate(first_day, n_days, interval, seed, obs):
 
         emissivity = 0.72 + 0.2 * cloud
         lw = clamp(emissivity * 5.67e-8 * (ta + 273.15) ** 4 + 5.0 * rng.normal(),
-                   300.0, 400.0)
+                   lw_low, lw_high)
         pa = clamp(weather.pressure + 0.15 * math.sin(2.0 * math.pi * hour_of_day / 12.0)
                    + 0.02 * rng.normal(), 98.0, 101.0)
         co2 = clamp(400.0 + 7.0 * math.cos(2.0 * math.pi * (hour_of_day - 3.0) / 24.0)
@@ -163,7 +195,22 @@ def generate(first_day, n_days, interval, seed, obs):
             if rng.uniform() < 0.03:
                 nep = MISSING
             fields.append("%.2f" % nep if nep != MISSING else "-9999.9")
-        lines.append(", ".join(fields))
+        if tower is None:
+            lines.append(", ".join(fields))
+        else:
+            # Available energy shared between latent and sensible heat; the
+            # evaporative fraction is higher when it rains.
+            available = 0.65 * sw - 35.0
+            fraction = 0.9 if rain > 0.0 else 0.55
+            le = max(available, 0.0) * fraction + 8.0 + 10.0 * rng.normal()
+            h = available - le + 10.0 * rng.normal()
+            gap = rng.uniform() < 0.002
+            lines.append(",".join([
+                tower_stamp(start, t - interval), tower_stamp(start, t),
+                "-9999" if gap else fields[3], "%.2f" % (vpd * 10.0), fields[5], fields[6], fields[7],
+                "%.3f" % (rain * interval / 60.0), fields[9], fields[10],
+                "-9999" if nep == MISSING else "%.2f" % -nep,
+                "-9999" if nep == MISSING else "%.1f" % h, "-9999" if nep == MISSING else "%.1f" % le]))
         t += interval
     return lines
 
@@ -180,10 +227,15 @@ def main(argv=None):
                        help="write the observed NEP column (default)")
     group.add_argument("--no-obs", dest="obs", action="store_false",
                        help="write only the eleven weather columns")
+    parser.add_argument("--seasonal", action="store_true",
+                        help="air temperature and humidity follow the seasons")
+    parser.add_argument("--tower", type=int, metavar="YEAR",
+                        help="write the tower networks' CSV layout, starting in YEAR")
     parser.add_argument("-o", "--output", help="output file (default: standard output)")
     args = parser.parse_args(argv)
     try:
-        lines = generate(args.first_day, args.n_days, args.interval, args.seed, args.obs)
+        lines = generate(args.first_day, args.n_days, args.interval, args.seed, args.obs,
+                         args.seasonal, args.tower)
     except ValueError as e:
         parser.error(str(e))
     text = "\n".join(lines) + "\n"

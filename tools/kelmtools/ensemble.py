@@ -24,8 +24,8 @@ import shutil
 import subprocess
 import sys
 
-import numpy as np
 import pandas as pd
+from scipy.stats import qmc
 
 from . import paramfile, runner, stats
 
@@ -65,28 +65,33 @@ def read_runs(path):
     return runs
 
 
-def latin_hypercube(n, ranges_path, seed):
-    """n runs drawn as a Latin-hypercube sample over the key ranges of a
-    file with the columns file:key, low, high.  Each key's range is cut into
-    n equal strata and every stratum is used once."""
-    ranges = pd.read_csv(ranges_path, dtype=str, skipinitialspace=True)
+def read_ranges(path):
+    """[((file, key), low, high)] of a file with the columns file:key,low,high;
+    a key "_lai*" stands for a factor on every "_laiN" of its file."""
+    ranges = pd.read_csv(path, dtype=str, skipinitialspace=True)
     if list(ranges.columns[:3]) != ["file:key", "low", "high"]:
-        raise EnsembleError("%s: columns must be file:key,low,high" % ranges_path)
-    if n < 1:
-        raise EnsembleError("--sample needs at least one run")
-    rng = np.random.default_rng(seed)
-    columns, samples = [], []
+        raise EnsembleError("%s: columns must be file:key,low,high" % path)
+    result = []
     for _, row in ranges.iterrows():
         col = split_column(row["file:key"])
         low, high = float(row["low"]), float(row["high"])
         if not high >= low:
-            raise EnsembleError("%s: %s has high below low" % (ranges_path, row["file:key"]))
-        u = (rng.permutation(n) + rng.random(n)) / n
-        columns.append(col)
-        samples.append(low + u * (high - low))
+            raise EnsembleError("%s: %s has high below low" % (path, row["file:key"]))
+        result.append((col, low, high))
+    return result
+
+
+def latin_hypercube(n, ranges_path, seed):
+    """n runs drawn as a Latin-hypercube sample over the key ranges of a
+    file with the columns file:key, low, high: each key's range is cut into
+    n equal strata and every stratum is used once."""
+    ranges = read_ranges(ranges_path)
+    if n < 1:
+        raise EnsembleError("--sample needs at least one run")
+    u = qmc.LatinHypercube(d=len(ranges), seed=seed).random(n)
     width = len(str(n))
     return [("run%0*d" % (width, i + 1),
-             {col: "%.6g" % values[i] for col, values in zip(columns, samples)})
+             {col: "%.6g" % (low + u[i, j] * (high - low)) for j, (col, low, high) in enumerate(ranges)})
             for i in range(n)]
 
 

@@ -4,8 +4,13 @@ An entry line reads "KEY<blanks>VALUE<blanks>->remark"; some readers also
 take "KEY,VALUE".  Only the VALUE word of lines whose first word is exactly
 KEY is replaced: the padding, the remark, the line ending and every other
 line keep their bytes.
+
+A key ending in "*" is a factor: "_lai*" multiplies the value of every
+numbered key "_lai1", "_lai2", ... of the file, so that a whole course is
+scaled as one parameter.
 """
 
+import os
 import re
 
 SPACE = rb"[ \t\v\f]"
@@ -21,17 +26,54 @@ def _entry_pattern(key):
                       + rb"|,)[ \t\v\f,]*)([^ \t\v\f\r\n,]+)", re.M)
 
 
+def _numbered_pattern(base):
+    return re.compile(rb"^(" + SPACE + rb"*" + re.escape(base.encode()) + rb"\d+(?:" + SPACE
+                      + rb"|,)[ \t\v\f,]*)([^ \t\v\f\r\n,]+)", re.M)
+
+
+def _scaled(factor, file_name, key):
+    def replace(m):
+        try:
+            old = float(m.group(2))
+        except ValueError:
+            raise ValueError("%s: %s holds no number" % (file_name, m.group(0).split()[0].decode()))
+        return m.group(1) + ("%.6g" % (old * factor)).encode()
+    return replace
+
+
 def set_values(text, values, file_name="parameter file"):
     """Return text (bytes) with each key of values (dict key -> new value
-    text) set.  Raises KeyNotFound naming the first key without an entry."""
+    text) set; a key ending in "*" scales its numbered keys by the value.
+    Raises KeyNotFound naming the first key without an entry."""
     for key, value in values.items():
         value = str(value).encode()
         if not value or re.search(rb"[\s,]", value):
             raise ValueError("%s: bad value %r for %s" % (file_name, value.decode(), key))
-        text, count = _entry_pattern(key).subn(lambda m: m.group(1) + value, text)
+        if key.endswith("*"):
+            try:
+                factor = float(value)
+                if factor != factor or abs(factor) == float("inf"):
+                    raise ValueError
+            except ValueError:
+                raise ValueError("%s: bad factor %r for %s" % (file_name, value.decode(), key))
+            text, count = _numbered_pattern(key[:-1]).subn(_scaled(factor, file_name, key), text)
+        else:
+            text, count = _entry_pattern(key).subn(lambda m: m.group(1) + value, text)
         if count == 0:
             raise KeyNotFound("%s: no entry for key %s" % (file_name, key))
     return text
+
+
+def get_value(path, key):
+    """The value text of key in the parameter file at path ("1" for a
+    factor key); raises KeyNotFound."""
+    with open(path, "rb") as f:
+        text = f.read()
+    pattern = _numbered_pattern(key[:-1]) if key.endswith("*") else _entry_pattern(key)
+    found = pattern.findall(text)
+    if not found:
+        raise KeyNotFound("%s: no entry for key %s" % (os.path.basename(path), key))
+    return "1" if key.endswith("*") else found[-1][1].decode()
 
 
 def edit_file(path, values, file_name=None):

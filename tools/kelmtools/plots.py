@@ -11,7 +11,7 @@ import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 
-from . import reader, stats  # noqa: E402
+from . import observed, reader, stats  # noqa: E402
 
 NEP_LABEL = "NEP (umol m-2 s-1)"
 TIME_LABEL = "Day of year (continues past 365)"
@@ -68,6 +68,35 @@ def plot_scatter(pairs, path):
     return _save(fig, path)
 
 
+def plot_heat(pairs, path):
+    """H and LE: every record, daily means and simulated against observed."""
+    fig, axes = plt.subplots(2, 3, figsize=(16, 8), gridspec_kw=dict(width_ratios=[2, 2, 1.2]))
+    for row, v in zip(axes, ("h", "le")):
+        frame = observed.two_columns(pairs, v)
+        daily = stats.daily_means(frame)
+        unit = "%s (%s)" % (v.upper(), observed.UNITS[v])
+        row[0].plot(frame["time"], frame["obs"], ".", ms=2, **OBS_STYLE)
+        row[0].plot(frame["time"], frame["sim"], "-", lw=0.6, **SIM_STYLE)
+        row[0].set_title(observed.NAMES[v].capitalize() + ", every record")
+        row[1].plot(daily["time"] + 0.5, daily["obs"], "o-", ms=3, **OBS_STYLE)
+        row[1].plot(daily["time"] + 0.5, daily["sim"], "s-", ms=3, **SIM_STYLE)
+        row[1].set_title("Daily means")
+        for ax in row[:2]:
+            ax.set_xlabel(TIME_LABEL)
+            ax.set_ylabel(unit)
+            ax.legend()
+        result = stats.fit(frame["obs"], frame["sim"])
+        row[2].plot(frame["obs"], frame["sim"], ".", ms=2, color="tab:green")
+        both = frame[["obs", "sim"]].dropna().to_numpy()
+        if len(both):
+            lo, hi = float(both.min()), float(both.max())
+            row[2].plot([lo, hi], [lo, hi], "k-", lw=1)
+        row[2].set_title("R2 = %.3g, RMSE = %.3g" % (result["r2"], result["rmse"]))
+        row[2].set_xlabel("Observed " + unit)
+        row[2].set_ylabel("Simulated " + unit)
+    return _save(fig, path)
+
+
 def plot_diurnal(pairs, site, path):
     hour = site["hour"] + site["minute"] / 60.0
     fig, axes = plt.subplots(1, 3, figsize=(14, 4.5))
@@ -78,11 +107,18 @@ def plot_diurnal(pairs, site, path):
     axes[0].set_title("Net ecosystem production")
     axes[0].legend()
     # site.csv data columns 3 and 4: sensible and latent heat flux
-    for ax, column in zip(axes[1:], site.columns[6:8]):
-        mean = site[column].groupby(hour).mean()
-        ax.plot(mean.index, mean.to_numpy(), "-", color="tab:red")
+    for ax, column, v in zip(axes[1:], site.columns[6:8], ("h", "le")):
+        if "obs_" + v in pairs and pairs["obs_" + v].notna().any():
+            course = observed.diurnal(pairs, v)
+            ax.plot(course.index, course["obs"], "o-", ms=3, **OBS_STYLE)
+            ax.plot(course.index, course["sim"], "-", **SIM_STYLE)
+            ax.set_title(column)
+            ax.legend()
+        else:
+            mean = site[column].groupby(hour).mean()
+            ax.plot(mean.index, mean.to_numpy(), "-", color="tab:red")
+            ax.set_title(column + ", simulated")
         ax.set_ylabel(label(site, column))
-        ax.set_title(column + ", simulated")
     for ax in axes:
         ax.set_xlabel("Hour of day (end of the averaging interval)")
         ax.set_xlim(0, 24)
@@ -107,18 +143,25 @@ def plot_soil(soil, path):
     return _save(fig, path)
 
 
-def make_figures(run_dir, forcing_path, out_dir):
-    """Write every figure the run allows into out_dir; returns the paths."""
+def make_figures(run_dir, forcing_path, out_dir, obs_path=None):
+    """Write every figure the run allows into out_dir; returns the paths.
+    With obs_path (kelm-forcing --obs) the observed NEP, H and LE come from
+    that file."""
     os.makedirs(out_dir, exist_ok=True)
     site = reader.read_output(os.path.join(run_dir, "site.csv"))
-    forcing = reader.read_forcing(forcing_path)
-    pairs = stats.pair_nep(site, forcing)
+    if obs_path:
+        pairs = observed.pair(site, observed.load(forcing_path, obs_path))
+        pairs["obs"], pairs["sim"] = pairs["obs_nep"], pairs["sim_nep"]
+    else:
+        pairs = stats.pair_nep(site, reader.read_forcing(forcing_path))
     daily = stats.daily_means(pairs) if pairs["obs"].notna().any() else pd.DataFrame()
     paths = []
     if len(daily):
         paths.append(plot_series(pairs, daily, os.path.join(out_dir, "nep_series.png")))
         paths.append(plot_scatter(pairs, os.path.join(out_dir, "nep_scatter.png")))
     paths.append(plot_diurnal(pairs, site, os.path.join(out_dir, "diurnal.png")))
+    if obs_path and observed.observed(pairs, ["h", "le"]):
+        paths.append(plot_heat(pairs, os.path.join(out_dir, "heat.png")))
     soil_path = os.path.join(run_dir, "soil.csv")
     if os.path.exists(soil_path):
         soil = reader.read_output(soil_path)
