@@ -111,7 +111,7 @@ def make_figures(run_dir, forcing_path, out_dir):
     """Write every figure the run allows into out_dir; returns the paths."""
     os.makedirs(out_dir, exist_ok=True)
     site = reader.read_output(os.path.join(run_dir, "site.csv"))
-    forcing = reader.read_forcing(forcing_path)
+    forcing = reader.read_forcing(forcing_path, max_records=len(site) + 1)
     pairs = stats.pair_nep(site, forcing)
     daily = stats.daily_means(pairs) if pairs["obs"].notna().any() else pd.DataFrame()
     paths = []
