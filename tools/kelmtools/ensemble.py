@@ -1,8 +1,9 @@
 """Run many variants of a site and collect their statistics.
 
 Layout of the output directory:
-    ensemble.json       what makes the ensemble: base, forcing and keys; another
-                        ensemble is refused in this directory unless --force
+    ensemble.json       what makes the ensemble: base, forcing and the keys it
+                        varies; a run list with other keys, or another base or
+                        forcing, is refused in this directory unless --force
     ensemble.lock       locked while kelm-ensemble works here
     runs.csv            the run list (name, file:key columns), as used
     NAME/               one directory per run: the base files with the run's
@@ -317,11 +318,13 @@ def format_summary(table):
 def check_out(out, runs, identity, force, collect_only):
     """Refuse, before anything is written, an --out that holds another
     ensemble or other files, and run directories that are not ours.
-    Returns whether out holds this very ensemble."""
+    Returns the identity to record when out holds this very ensemble, else None."""
     recorded = read_text(os.path.join(out, IDENTITY))
     try:
-        same = recorded is not None and json.loads(recorded) == identity
-    except ValueError:
+        old = json.loads(recorded) if recorded is not None else {}
+        same = old["base"] == identity["base"] and old["forcing"] == identity["forcing"] \
+            and set(identity["keys"]) <= set(old["keys"])
+    except (ValueError, TypeError, KeyError):
         same = False
     if recorded is None:
         if collect_only and not force:
@@ -337,7 +340,7 @@ def check_out(out, runs, identity, force, collect_only):
         if os.path.lexists(run_dir) and not os.path.exists(os.path.join(run_dir, "edits.txt")) \
                 and not (os.path.isdir(run_dir) and not os.listdir(run_dir)):
             raise EnsembleError("%s exists and is no ensemble run directory" % run_dir)
-    return same
+    return dict(identity, keys=old["keys"]) if same else None
 
 
 def lock_out(out):
@@ -378,7 +381,7 @@ def run_locked(base, forcing, out, runs, kelm, identity, same, jobs, sshloginfil
                collect_only):
     if not collect_only:
         with open(os.path.join(out, IDENTITY), "w") as f:
-            json.dump(identity, f, indent=1)
+            json.dump(same or identity, f, indent=1)
     write_runs(runs, os.path.join(out, "runs.csv"))
     slurm_path = None
     if not collect_only:

@@ -1,8 +1,5 @@
-"""Shared test helpers: paths, the kelm programs to test against, runs.
-
-Tests that take a ``kelm`` argument run with the stand-in fake_kelm.py and,
-when the environment variable KELM names an existing program, once more with
-the real kelm."""
+"""Shared test helpers.  Tests that take a ``kelm`` argument run with the
+stand-in fake_kelm.py and, when KELM names a built program, with the model."""
 import os
 import subprocess
 import sys
@@ -13,21 +10,13 @@ TOOLS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 REPO = os.path.dirname(TOOLS)
 EXAMPLE_FORCING = os.path.join(REPO, "io", "input.txt")
 FAKE_KELM = os.path.join(TOOLS, "tests", "fake_kelm.py")
-if TOOLS not in sys.path:
-    sys.path.insert(0, TOOLS)
-
-
-def real_kelm():
-    path = os.environ.get("KELM")
-    return path if path and os.path.isfile(path) and os.access(path, os.X_OK) else None
+sys.path.insert(0, TOOLS)
 
 
 @pytest.fixture(params=["fake", "real"])
 def kelm(request):
-    if request.param == "fake":
-        return FAKE_KELM
-    path = real_kelm()
-    if not path:
+    path = FAKE_KELM if request.param == "fake" else os.environ.get("KELM")
+    if not path or not os.access(path, os.X_OK):
         pytest.skip("set KELM to a built kelm to run this against the model")
     return os.path.abspath(path)
 
@@ -43,7 +32,7 @@ def run_kelm(kelm, forcing, out_dir, shrub=False):
     return p.returncode, p.stdout
 
 
-def tool(name, *args):
+def tool(name, *args, **kw):
     """Run one of the command-line tools; returns the CompletedProcess."""
     return subprocess.run(["/usr/bin/python3", os.path.join(TOOLS, name)] + [str(a) for a in args],
-                          capture_output=True, text=True, timeout=300)
+                          capture_output=True, text=True, timeout=300, **kw)
