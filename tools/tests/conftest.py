@@ -1,5 +1,5 @@
-"""Shared test helpers.  Tests that take a ``kelm`` argument run with the
-stand-in fake_kelm.py and, when KELM names a built program, with the model."""
+"""Tests that take a ``kelm`` argument run with the stand-in fake_kelm.py and,
+when KELM names a built program, with the model."""
 import os
 import subprocess
 import sys
@@ -21,18 +21,14 @@ def kelm(request):
     return os.path.abspath(path)
 
 
-def run_kelm(kelm, forcing, out_dir, shrub=False):
+def run_kelm(kelm, forcing, out_dir):
     """Run kelm into out_dir (made here); returns (exit status, console text)."""
     os.makedirs(out_dir, exist_ok=True)
-    if shrub:
-        with open(os.path.join(out_dir, "site.par"), "w") as f:
-            f.write("Parameters (name, value, remark):\n_type      1    ->site type\n")
-    p = subprocess.run([kelm, str(forcing), str(out_dir)], stdin=subprocess.DEVNULL,
-                       capture_output=True, text=True, timeout=300)
+    p = subprocess.run([kelm, str(forcing), str(out_dir)], stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                       timeout=300)
     return p.returncode, p.stdout
 
 
-def tool(name, *args, **kw):
-    """Run one of the command-line tools; returns the CompletedProcess."""
+def tool(name, *args):
     return subprocess.run(["/usr/bin/python3", os.path.join(TOOLS, name)] + [str(a) for a in args],
-                          capture_output=True, text=True, timeout=300, **kw)
+                          capture_output=True, text=True, timeout=300)
