@@ -30,7 +30,7 @@ def finish(text, status):
 
 
 def main():
-    sys.stdout.write("\nKelmora version 1.02\n\nTest stand-in\nUsage:\n  kelm.exe [input_file_name output_path_name]\n\n")
+    sys.stdout.write("\nKelmora version 1.02\n\nUsage:\n  kelm.exe [input_file_name output_path_name]\n\n")
     forcing, out = sys.argv[1], sys.argv[2].rstrip("/") + "/"
     words = [l.replace(",", " ").split() for l in open(forcing) if not l.startswith("#")]
     records = [[float(w) for w in r[:12]] for r in words if len(r) >= 11]
@@ -45,15 +45,13 @@ def main():
         files[name][0].write("".join(head))
     sums = [0.0] * 6
     for i, r in enumerate(records[1:], 1):
-        if i == 1 or records[i - 1][0] != records[i - 2][0]:
-            sys.stdout.write("day %d\n" % records[i - 1][0])
         gpp = vmax / 50.0 * 15.0 * r[6] / (r[6] + 250.0) * (1 + 0.05 * math.sin(i))
-        resp = 2.0 + 0.1 * r[3]
+        resp, o = 2.0 + 0.1 * r[3], r[11] if len(r) > 11 else -9999.9
         for name, (f, width) in files.items():
-            values = [gpp, resp, 0.4 * r[6] - 20, 0.3 * r[6] + 5] if name == "site" else [r[3] - k for k in range(width)]
+            values = [gpp, resp, 0.4 * r[6] - 20, 0.3 * r[6] + 5] if name == "site" else range(width)
             f.write("%d, %d, %d" % tuple(r[:3]) + "".join(", %g" % v for v in values) + "\n")
-        if len(r) > 11 and abs(r[11]) < 999.9:
-            sums = [a + b for a, b in zip(sums, [1, r[11], gpp - resp, r[11] ** 2, (gpp - resp) ** 2, r[11] * (gpp - resp)])]
+        if abs(o) < 999.9:
+            sums = [a + b for a, b in zip(sums, [1, o, gpp - resp, o * o, (gpp - resp) ** 2, o * (gpp - resp)])]
     n, so, ss, soo, sss, sos = sums
     if n >= 1:
         r = (sos / n - ss * so / n / n) / math.sqrt((sss / n - (ss / n) ** 2) * (soo / n - (so / n) ** 2))
