@@ -133,7 +133,7 @@ def test_interrupt_then_resume(tmp_path):
     (tmp_path / "slow.sh").write_text('#!/bin/sh\n[ -e %s ] || sleep 30\nexec %s "$@"\n' % (tmp_path / "go", FAKE_KELM))
     (tmp_path / "slow.sh").chmod(0o755)
     p = ens(base, out, tmp_path / "runs.csv", tmp_path / "slow.sh", popen=True)
-    while not (out / "r2" / "run.lock").exists():
+    while not (out / "r2" / "run.lock").exists() and p.poll() is None:
         time.sleep(0.1)
     os.killpg(p.pid, signal.SIGINT)   # Ctrl-C reaches the whole process group
     assert p.wait(30) == 130 and not (out / "r1" / "kelm.status").exists()
