@@ -98,7 +98,6 @@ SAME = '{"base": "%s", "forcing": "%s", "keys": ["tree.leaf.par:_vmax"]}'
 @pytest.mark.parametrize("out, extra, setup, message", [
     ("new\nline", [], {}, r"--out .*new\?line holds a line break"),
     ("cr\rx", [], {}, r"--out .*cr\?x holds a line break"),
-    ("o", ["--kelm", "/no/kelm"], {}, "--kelm names /no/kelm, which is not an executable file"),
     ("o", ["--sample", "1000000000", "--ranges", "r"], {}, "--sample needs 1 to 1000000 runs"),
     ("o", ["--jobs", "0"], {}, "--jobs needs at least 1"),
     ("o", ["--collect"], {}, "holds no ensemble to collect"),
@@ -159,7 +158,7 @@ LEAF = (b"Parameters (name, value, remark):\n"
         b"_vpd      1    ->use VPD\n")
 
 
-def test_only_the_value_words_of_the_named_lines_change(tmp_path):
+def test_only_the_value_words_of_the_named_lines_change():
     after = paramfile.set_values(LEAF, {"_vmax": "61.25", "_g1": "4", "_gd": "1e-3"})
     assert [(a, b) for a, b in zip(LEAF.split(b"\n"), after.split(b"\n")) if a != b] == [
         (b"_vmax      50\t->maximum carboxylation rate (umol m-2 s-1)",
@@ -168,16 +167,12 @@ def test_only_the_value_words_of_the_named_lines_change(tmp_path):
         (b"  _gd   0.1    ->VPD coefficient \r", b"  _gd   1e-3    ->VPD coefficient \r")]
     # a repeated key changes every entry, because the last one counts
     assert paramfile.set_values(b"_dt 10 ->a\n_dt 20 ->b\n", {"_dt": "60"}) == b"_dt 60 ->a\n_dt 60 ->b\n"
-    (tmp_path / "p").write_bytes(LEAF)
-    paramfile.edit_file(tmp_path / "p", {"_vpd": "0"})
-    assert (tmp_path / "p").read_bytes() == LEAF.replace(b"_vpd      1", b"_vpd      0")
 
 
 @pytest.mark.parametrize("text, values, message", [
     (LEAF, {"_vm": "1"}, "tree.leaf.par: no entry for key _vm"),
     (b"_x 1 ->_remark 2\n", {"_remark": "3"}, "no entry for key _remark"),
     (LEAF, {"_vmax": "5 6"}, "_vmax needs a finite number, not '5 6'"),
-    (LEAF, {"_vmax": "$(echo)"}, "_vmax needs a finite number, not '$(echo)'"),
     *[(LEAF, {"_vmax": v}, "_vmax needs a finite number") for v in ("1e999", "nan", "0x10", "../../x", "", "1,5")],
     (LEAF, {"_vmax": "\x1b[2J" + "9" * 300}, "not '?[2J" + "9" * 196 + "...'"),
     *[(LEAF, {"_vpd": v}, "_vpd needs an integer, not '%s'" % v) for v in ("1.0", "1e3", "2147483648")],
