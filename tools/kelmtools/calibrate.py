@@ -151,7 +151,7 @@ class Calibration:
     # -- runs ------------------------------------------------------------------
 
     def texts(self, x):
-        return tuple("%.6g" % v for v in x)
+        return tuple(ensemble.sampled_text(col[1], v) for (col, _, _), v in zip(self.ranges, x))
 
     def values(self, texts):
         return {col: t for (col, _, _), t in zip(self.ranges, texts)}
@@ -337,8 +337,8 @@ def main(args):
         print("kelm-calibrate: %s" % e, file=sys.stderr)
         return 1
     except KeyboardInterrupt:
-        print("kelm-calibrate: interrupted; the finished runs are kept in history.csv for the next try",
-              file=sys.stderr)
+        print("kelm-calibrate: interrupted; run the same command again to resume "
+              "(the finished runs are kept in history.csv)", file=sys.stderr)
         return 130
     sys.stdout.write(format_report(cal, table, default_texts, best_texts))
     print("best files: %s; report: %s; history: %s"

@@ -1,11 +1,16 @@
 """Run many variants of a site and collect their statistics.
 
 Layout of the output directory:
+    ensemble.json       what makes the ensemble: base, forcing and the keys it
+                        varies; a run list with other keys, or another base or
+                        forcing, is refused in this directory unless --force
+    ensemble.lock       locked while kelm-ensemble works here
     runs.csv            the run list (name, file:key columns), as used
     NAME/               one directory per run: the base files with the run's
                         values, kelm's output files, and
         edits.txt       the run's values, one "file:key=value" per line
         run.sh          the command that runs kelm in this directory
+        run.lock        locked by run.sh while the run goes on
         kelm.log        kelm's console output; kelm.err its error output
         kelm.status     kelm's exit status, written when kelm has ended
         setup.err       why the run could not be prepared (a missing key)
@@ -16,24 +21,33 @@ Layout of the output directory:
 """
 
 import csv
+import errno
+import fcntl
+import json
 import math
 import os
 import re
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
 
 import pandas as pd
 from scipy.stats import qmc
 
-from . import paramfile, runner, stats
+from . import paramfile, reader, runner, stats
+from .cli import check_path, clean
 
 NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9._-]*$")
 SIGNAL_STATUS = 128
+MAX_RUNS = 1000000
+IDENTITY = "ensemble.json"
+# run.sh exits with this status, touching nothing, when its run is going on already
+BUSY_STATUS = 75
 
 
-class EnsembleError(Exception):
+class EnsembleError(ValueError):
     pass
 
 
@@ -42,15 +56,17 @@ def split_column(column):
     file_name, sep, key = column.partition(":")
     file_name, key = file_name.strip(), key.strip()
     if not sep or not file_name or not key or "/" in file_name or "\\" in file_name or file_name.startswith("."):
-        raise EnsembleError("column %r is not of the form file:key" % column)
+        raise EnsembleError("column '%s' is not of the form file:key" % clean(column))
     return file_name, key
 
 
 def read_runs(path):
     """Read a run list: [(name, {(file, key): value text})], values verbatim;
     an empty cell keeps the base file's value."""
-    with open(path, newline="") as f:
-        rows = [row for row in csv.reader(f) if any(c.strip() for c in row)]
+    rows = [row for row in csv.reader(line for _, line in reader.text_lines(path))
+            if any(c.strip() for c in row)]
+    if len(rows) > MAX_RUNS + 1:
+        raise EnsembleError("%s: more than %d runs" % (path, MAX_RUNS))
     if not rows or rows[0][0].strip() != "name":
         raise EnsembleError("%s: the first column must be 'name'" % path)
     columns = [split_column(c) for c in rows[0][1:]]
@@ -58,7 +74,7 @@ def read_runs(path):
     for row in rows[1:]:
         name = row[0].strip()
         if not NAME.match(name) or name in names:
-            raise EnsembleError("%s: bad or repeated run name %r" % (path, name))
+            raise EnsembleError("%s: bad or repeated run name '%s'" % (path, clean(name)))
         names.add(name)
         values = {col: cell.strip() for col, cell in zip(columns, row[1:]) if cell.strip()}
         runs.append((name, values))
@@ -91,8 +107,14 @@ def latin_hypercube(n, ranges_path, seed):
     u = qmc.LatinHypercube(d=len(ranges), seed=seed).random(n)
     width = len(str(n))
     return [("run%0*d" % (width, i + 1),
-             {col: "%.6g" % (low + u[i, j] * (high - low)) for j, (col, low, high) in enumerate(ranges)})
+             {col: sampled_text(col[1], low + u[i, j] * (high - low))
+              for j, (col, low, high) in enumerate(ranges)})
             for i in range(n)]
+
+
+def sampled_text(key, value):
+    """A sampled value as its key reads it: integer keys take the nearest whole number."""
+    return "%d" % round(value) if key in paramfile.INT_KEYS else "%.6g" % value
 
 
 def write_runs(runs, path):
@@ -132,12 +154,26 @@ def is_finished(run_dir, values):
         return False
 
 
+def is_running(run_dir):
+    """True while a run.sh holds the run's lock."""
+    try:
+        fd = os.open(os.path.join(run_dir, "run.lock"), os.O_RDONLY)
+    except OSError:
+        return False
+    try:
+        fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
+        return False
+    except OSError as e:
+        return e.errno in (errno.EAGAIN, errno.EACCES)
+    finally:
+        os.close(fd)
+
+
 def prepare(run_dir, base, values, kelm, forcing):
     """Make the run directory afresh: base files, the run's values, run.sh.
-    Returns an error message (and writes setup.err) when a key is missing."""
+    Returns an error message (and writes setup.err) when a key is missing or
+    a value is no number of its key's kind."""
     if os.path.isdir(run_dir):
-        if not os.path.exists(os.path.join(run_dir, "edits.txt")) and os.listdir(run_dir):
-            raise EnsembleError("%s exists and is no ensemble run directory" % run_dir)
         shutil.rmtree(run_dir)
     os.makedirs(run_dir)
     for entry in sorted(os.listdir(base)):
@@ -164,11 +200,15 @@ def prepare(run_dir, base, values, kelm, forcing):
         "#!/bin/sh\n"
         "# one kelm run of an ensemble; rewritten by kelm-ensemble\n"
         "cd %s || exit 99\n"
+        "exec 9> run.lock\n"
+        "flock -n -E %d 9\n"
+        "[ $? -ne %d ] || { echo 'this run is going on already' >&2; exit %d; }\n"
         "rm -f kelm.status\n"
         "%s %s %s < /dev/null > kelm.log 2> kelm.err\n"
         "status=$?\n"
         "echo $status > kelm.status.tmp && mv kelm.status.tmp kelm.status\n"
-        "exit $status\n" % (q(run_dir), q(kelm), q(forcing), q(run_dir + "/")))
+        "exit $status\n" % (q(run_dir), BUSY_STATUS, BUSY_STATUS, BUSY_STATUS,
+                              q(kelm), q(forcing), q(run_dir + "/")))
     with open(os.path.join(run_dir, "run.sh"), "w") as f:
         f.write(script)
     os.chmod(os.path.join(run_dir, "run.sh"), 0o755)
@@ -198,7 +238,18 @@ def run_parallel(out, scripts, jobs=None, sshloginfile=None):
     if sys.stderr.isatty():
         cmd.append("--bar")
     cmd += ["sh", "::::", write_jobs(out, scripts)]
-    subprocess.run(cmd, stdin=subprocess.DEVNULL)
+    proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL)
+    try:
+        proc.wait()
+    except KeyboardInterrupt:
+        # parallel stops its runs on SIGINT; a run cut short keeps no status
+        # and is run again next time
+        proc.send_signal(signal.SIGINT)
+        try:
+            proc.wait(60)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+        raise
 
 
 def write_slurm(out, scripts, jobs=None):
@@ -213,10 +264,11 @@ def write_slurm(out, scripts, jobs=None):
         "#SBATCH --array=%s\n"
         "#SBATCH --ntasks=1\n"
         "#SBATCH --cpus-per-task=1\n"
-        "#SBATCH --output=%s/%%A_%%a.out\n"
-        "# Task i runs line i of jobs.txt.\n"
+        "#SBATCH --output=/dev/null\n"
+        "# Task i runs line i of jobs.txt and logs into slurm-logs/JOB_TASK.out.\n"
+        "exec > %s/\"${SLURM_ARRAY_JOB_ID}_${SLURM_ARRAY_TASK_ID}.out\" 2>&1\n"
         "run=$(sed -n \"${SLURM_ARRAY_TASK_ID}p\" %s)\n"
-        "exec sh \"$run\"\n" % (array, log_dir, shlex.quote(jobs_path)))
+        "exec sh \"$run\"\n" % (array, shlex.quote(log_dir), shlex.quote(jobs_path)))
     path = os.path.join(out, "slurm.sh")
     with open(path, "w") as f:
         f.write(script)
@@ -235,10 +287,12 @@ def collect(out, runs, forcing):
         status = read_text(os.path.join(run_dir, "kelm.status"))
         if setup_error is not None:
             row.update(status="setup failed", message=setup_error)
+        elif is_running(run_dir):
+            row.update(status="running")
         elif status is not None:
             code = int(status) if status.strip().lstrip("-").isdigit() else -1
             ok, message, printed = runner.outcome(read_text(os.path.join(run_dir, "kelm.log"), ""), code)
-            row.update(status="ok" if ok else "failed", exit=code, message=message)
+            row.update(status="ok" if ok else "failed", exit=code, message=clean(message))
             row["r2_kelm"] = printed if printed is not None else math.nan
             if ok:
                 try:
@@ -272,30 +326,90 @@ def format_summary(table):
     return "\n".join(lines) + "\n"
 
 
+def check_out(out, runs, identity, force, collect_only):
+    """Refuse, before anything is written, an --out that holds another
+    ensemble or other files, and run directories that are not ours.
+    Returns the identity to record when out holds this very ensemble, else None."""
+    recorded = read_text(os.path.join(out, IDENTITY))
+    try:
+        old = json.loads(recorded) if recorded is not None else {}
+        same = old["base"] == identity["base"] and old["forcing"] == identity["forcing"] \
+            and set(identity["keys"]) <= set(old["keys"])
+    except (ValueError, TypeError, KeyError):
+        same = False
+    if recorded is None:
+        if collect_only and not force:
+            raise EnsembleError("%s holds no ensemble to collect" % out)
+        if os.path.isdir(out) and set(os.listdir(out)) - {"ensemble.lock"} and not force:
+            raise EnsembleError("%s is not empty and holds no ensemble; give a new --out, "
+                                "or --force to use it" % out)
+    elif not force and not same:
+        raise EnsembleError("%s holds a different ensemble (other base, forcing or keys); "
+                            "give another --out, or --force to replace its runs" % out)
+    for name, _ in runs:
+        run_dir = os.path.join(out, name)
+        if os.path.lexists(run_dir) and not os.path.exists(os.path.join(run_dir, "edits.txt")) \
+                and not (os.path.isdir(run_dir) and not os.listdir(run_dir)):
+            raise EnsembleError("%s exists and is no ensemble run directory" % run_dir)
+    return dict(identity, keys=old["keys"]) if same else None
+
+
+def lock_out(out):
+    """Hold a lock on out for the life of this process; refuse a second tool."""
+    fd = os.open(os.path.join(out, "ensemble.lock"), os.O_WRONLY | os.O_CREAT, 0o644)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except OSError as e:
+        if e.errno in (errno.EAGAIN, errno.EACCES):
+            raise EnsembleError("%s is in use by another kelm-ensemble" % out)
+    return fd
+
+
 def run_ensemble(base, forcing, out, runs, kelm, jobs=None, sshloginfile=None,
-                 slurm=False, collect_only=False):
+                 slurm=False, collect_only=False, force=False):
     """Prepare, run (or write a Slurm script for) and collect an ensemble.
     Returns (table, slurm script path or None)."""
     base, forcing, out = (os.path.abspath(p) for p in (base, forcing, out))
+    for path, option in ((base, "--base"), (forcing, "--forcing"), (out, "--out"), (kelm, "--kelm")):
+        check_path(path, option)
     if not os.path.isdir(base):
         raise EnsembleError("base directory %s not found" % base)
     if not os.path.isfile(forcing):
         raise EnsembleError("forcing file %s not found" % forcing)
+    identity = {"base": base, "forcing": forcing,
+                "keys": sorted({"%s:%s" % col for _, values in runs for col in values})}
+    same = check_out(out, runs, identity, force, collect_only)
     os.makedirs(out, exist_ok=True)
+    lock = lock_out(out)
+    try:
+        return run_locked(base, forcing, out, runs, kelm, identity, same, jobs, sshloginfile,
+                          slurm, collect_only)
+    finally:
+        os.close(lock)
+
+
+def run_locked(base, forcing, out, runs, kelm, identity, same, jobs, sshloginfile, slurm,
+               collect_only):
+    if not collect_only:
+        with open(os.path.join(out, IDENTITY), "w") as f:
+            json.dump(same or identity, f, indent=1)
     write_runs(runs, os.path.join(out, "runs.csv"))
     slurm_path = None
     if not collect_only:
-        todo, finished, unprepared = [], 0, 0
+        todo, finished, unprepared, running = [], 0, 0, 0
         for name, values in runs:
             run_dir = os.path.join(out, name)
-            if is_finished(run_dir, values):
+            if is_running(run_dir):
+                running += 1
+            elif same and is_finished(run_dir, values):
                 finished += 1
             elif prepare(run_dir, base, values, kelm, forcing) is None:
                 todo.append(os.path.join(run_dir, "run.sh"))
             else:
                 unprepared += 1
         print("%d runs: %d to run, %d already finished, %d could not be prepared"
-              % (len(runs), len(todo), finished, unprepared), file=sys.stderr)
+              % (len(runs), len(todo), finished, unprepared)
+              + (", %d running" % running if running else ""), file=sys.stderr)
         if slurm:
             if todo:
                 slurm_path = write_slurm(out, todo, jobs)

@@ -10,10 +10,18 @@ numbered key "_lai1", "_lai2", ... of the file, so that a whole course is
 scaled as one parameter.
 """
 
+import math
 import os
 import re
 
+from .cli import clean
+
 SPACE = rb"[ \t\v\f]"
+# The keys kelm reads as 32-bit integers; every other key, _lai and _dz
+# entries included, holds a real.
+INT_KEYS = {"_type", "_restart", "_dt", "_physics", "_dynamic", "_vpd"}
+INT_WORD = re.compile(r"[+-]?[0-9]+\Z")
+REAL_WORD = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?\Z")
 
 
 class KeyNotFound(KeyError):
@@ -41,21 +49,31 @@ def _scaled(factor, file_name, key):
     return replace
 
 
+def check_value(key, value):
+    """None when value is a number of the key's kind (a 32-bit integer for
+    INT_KEYS, else a finite real in kelm's notation), else the reason."""
+    value = str(value)
+    if key in INT_KEYS:
+        if INT_WORD.match(value) and -2**31 <= int(value) < 2**31:
+            return None
+        return "%s needs an integer, not '%s'" % (key, clean(value))
+    if REAL_WORD.match(value) and math.isfinite(float(value)):
+        return None
+    return "%s needs a finite number, not '%s'" % (key, clean(value))
+
+
 def set_values(text, values, file_name="parameter file"):
     """Return text (bytes) with each key of values (dict key -> new value
     text) set; a key ending in "*" scales its numbered keys by the value.
-    Raises KeyNotFound naming the first key without an entry."""
+    Raises ValueError for a value that is no number of the key's kind and
+    KeyNotFound naming the first key without an entry."""
     for key, value in values.items():
+        reason = check_value(key, value)
+        if reason:
+            raise ValueError("%s: %s" % (file_name, reason))
         value = str(value).encode()
-        if not value or re.search(rb"[\s,]", value):
-            raise ValueError("%s: bad value %r for %s" % (file_name, value.decode(), key))
         if key.endswith("*"):
-            try:
-                factor = float(value)
-                if factor != factor or abs(factor) == float("inf"):
-                    raise ValueError
-            except ValueError:
-                raise ValueError("%s: bad factor %r for %s" % (file_name, value.decode(), key))
+            factor = float(value)
             text, count = _numbered_pattern(key[:-1]).subn(_scaled(factor, file_name, key), text)
         else:
             text, count = _entry_pattern(key).subn(lambda m: m.group(1) + value, text)

@@ -153,7 +153,8 @@ def make_figures(run_dir, forcing_path, out_dir, obs_path=None):
         pairs = observed.pair(site, observed.load(forcing_path, obs_path))
         pairs["obs"], pairs["sim"] = pairs["obs_nep"], pairs["sim_nep"]
     else:
-        pairs = stats.pair_nep(site, reader.read_forcing(forcing_path))
+        forcing = reader.read_forcing(forcing_path, max_records=len(site) + 1)
+        pairs = stats.pair_nep(site, forcing)
     daily = stats.daily_means(pairs) if pairs["obs"].notna().any() else pd.DataFrame()
     paths = []
     if len(daily):

@@ -10,9 +10,12 @@ their titles; ``df.attrs["units"]`` maps column names to units.
 
 import os
 import re
+import stat
 
 import numpy as np
 import pandas as pd
+
+from .cli import clean
 
 GROUP = re.compile(r"^(\d+)\s+columns of\s+(.*)$")
 TITLE_UNIT = re.compile(r"^(.*?)\s*\(([^()]*)\)\s*$")
@@ -25,6 +28,7 @@ FORCING_COLUMNS = [
     ("nep_obs", "umol m-2 s-1"),
 ]
 MISSING_LIMIT = 999.9
+LINE_LIMIT = 64 * 1024
 
 # The output files of a run, in the order kelm creates them.
 OUTPUT_FILES = [
@@ -36,6 +40,29 @@ OUTPUT_FILES = [
 
 class FormatError(ValueError):
     """A file does not have the layout the reader expects."""
+
+
+def check_input(path):
+    """Refuse a character device (/dev/zero, a terminal) as an input file."""
+    if stat.S_ISCHR(os.stat(path).st_mode):
+        raise FormatError("%s is a device, not a file" % path)
+
+
+def text_lines(path):
+    """Lines of a text file, read with bounds: a character device (/dev/zero)
+    is refused, a line may hold at most LINE_LIMIT characters, undecodable
+    bytes become U+FFFD, and CR alone ends a line too."""
+    check_input(path)
+    with open(path, encoding="utf-8", errors="replace") as f:
+        number = 0
+        while True:
+            line = f.readline(LINE_LIMIT + 1)
+            if not line:
+                return
+            number += 1
+            if len(line) > LINE_LIMIT:
+                raise FormatError("Line too long at line %d of %s" % (number, path))
+            yield number, line
 
 
 def split_header(text):
@@ -88,20 +115,19 @@ def read_output(path):
     """Read one kelm output file (site.csv, tree.csv, soil.csv, ...)."""
     headers = []
     rows = []
-    with open(path) as f:
-        for number, line in enumerate(f, 1):
-            if line.startswith("#"):
-                if rows:
-                    raise FormatError("%s:%d: header line after data" % (path, number))
-                headers.append(line[1:].rstrip("\r\n"))
-                continue
-            if not line.strip():
-                continue
-            fields = [w.strip() for w in line.split(",")]
-            try:
-                rows.append([float(w) for w in fields])
-            except ValueError:
-                raise FormatError("%s:%d: not a number in %r" % (path, number, line.strip()))
+    for number, line in text_lines(path):
+        if line.startswith("#"):
+            if rows:
+                raise FormatError("%s:%d: header line after data" % (path, number))
+            headers.append(line[1:].rstrip("\r\n"))
+            continue
+        if not line.strip():
+            continue
+        fields = [w.strip() for w in line.split(",")]
+        try:
+            rows.append([float(w) for w in fields])
+        except ValueError:
+            raise FormatError("%s:%d: not a number in '%s'" % (path, number, clean(line.strip())))
     if len(headers) < 3:
         raise FormatError("%s: expected day, hour and minute header lines, found %d header lines"
                           % (path, len(headers)))
@@ -137,24 +163,26 @@ def leading_real(word):
     return float(m.group(0)) if m else 0.0
 
 
-def read_forcing(path):
+def read_forcing(path, max_records=None):
     """Read a forcing file the way kelm does: '#' lines are comments, commas
     count as blanks, lines with fewer than 11 words are skipped, words past
     the 12th are ignored, each word gives its leading number.  A missing or
-    absent observation (|value| >= 999.9) becomes NaN."""
+    absent observation (|value| >= 999.9) becomes NaN.  Reading stops after
+    max_records records, so that an endless pipe ends too."""
     rows = []
-    with open(path) as f:
-        for line in f:
-            if line.startswith("#"):
-                continue
-            words = line.replace(",", " ").split()
-            if len(words) < 11:
-                continue
-            row = [leading_int(w) for w in words[:3]]
-            row += [leading_real(w) for w in words[3:11]]
-            obs = leading_real(words[11]) if len(words) > 11 else np.nan
-            row.append(obs if abs(obs) < MISSING_LIMIT else np.nan)
-            rows.append(row)
+    for _, line in text_lines(path):
+        if max_records is not None and len(rows) >= max_records:
+            break
+        if line.startswith("#"):
+            continue
+        words = line.replace(",", " ").split()
+        if len(words) < 11:
+            continue
+        row = [leading_int(w) for w in words[:3]]
+        row += [leading_real(w) for w in words[3:11]]
+        obs = leading_real(words[11]) if len(words) > 11 else np.nan
+        row.append(obs if abs(obs) < MISSING_LIMIT else np.nan)
+        rows.append(row)
     names = ["day", "hour", "minute"] + [c for c, _ in FORCING_COLUMNS]
     df = pd.DataFrame(rows, columns=names)
     for c in ("day", "hour", "minute"):

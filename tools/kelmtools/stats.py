@@ -37,7 +37,7 @@ def pair_nep(site, forcing):
     n = len(site)
     if n > len(forcing) - 1:
         raise PairingError("site.csv has %d data lines but the forcing only %d records after the first"
-                           % (n, len(forcing) - 1))
+                           % (n, max(len(forcing) - 1, 0)))
     f = forcing.iloc[1:n + 1].reset_index(drop=True)
     stamps_s = site[["day", "hour", "minute"]].to_numpy()
     stamps_f = f[["day", "hour", "minute"]].to_numpy()
@@ -116,7 +116,7 @@ def daily_means(pairs):
 def run_statistics(run_dir, forcing_path):
     """Statistics of a run: {"records": {...}, "daily": {...}}."""
     site = reader.read_output(os.path.join(run_dir, "site.csv"))
-    forcing = reader.read_forcing(forcing_path)
+    forcing = reader.read_forcing(forcing_path, max_records=len(site) + 1)
     pairs = pair_nep(site, forcing)
     daily = daily_means(pairs)
     return {"records": fit(pairs["obs"], pairs["sim"]), "daily": fit(daily["obs"], daily["sim"])}

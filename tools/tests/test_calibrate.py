@@ -1,8 +1,7 @@
 import csv
 
-from conftest import EXAMPLE_FORCING, tool
+from conftest import EXAMPLE_FORCING, make_base, tool
 from kelmtools import paramfile
-from test_ensemble import make_base
 
 
 def calibrate(base, out, ranges, kelm, jobs):

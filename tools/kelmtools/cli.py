@@ -1,0 +1,55 @@
+"""What the command-line tools share: argument errors with exit status 1, and
+one-line messages instead of tracebacks for failures, Ctrl-C and closed pipes.
+
+Standard library only, so that a tool can load it before pandas and numpy."""
+
+import argparse
+import csv
+import os
+import re
+import sys
+
+INTERRUPTED = 130
+ECHO_LIMIT = 200
+CONTROL = re.compile(r"[\x00-\x1f\x7f-\x9f]")
+
+
+def clean(text, limit=ECHO_LIMIT):
+    """text for a message: at most limit characters, control characters as '?'."""
+    text = str(text)
+    return CONTROL.sub("?", text[:limit]) + ("..." if len(text) > limit else "")
+
+
+def check_path(path, what):
+    """A path that goes into a generated script must hold no line break or other
+    control character; returns it, else raises ValueError."""
+    if CONTROL.search(str(path)):
+        raise ValueError("%s %s holds a line break or another control character"
+                         % (what, clean(path)))
+    return path
+
+
+class Parser(argparse.ArgumentParser):
+    def error(self, message):
+        self.print_usage(sys.stderr)
+        self.exit(1, "%s: error: %s\n" % (self.prog, clean(message, 4 * ECHO_LIMIT)))
+
+
+def run(name, main):
+    """Run main() and exit with its status; a failure gives one line on stderr."""
+    try:
+        status = main()
+        sys.stdout.flush()
+    except KeyboardInterrupt:
+        status, message = INTERRUPTED, "interrupted; run the same command again to resume"
+    except BrokenPipeError:
+        # the reader has gone (| head): nothing more can be shown
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        status, message = 1, "output closed before the end"
+    except (OSError, ValueError, MemoryError, csv.Error) as e:
+        status, message = 1, str(e) if not isinstance(e, MemoryError) else "out of memory"
+    else:
+        message = None
+    if message:
+        print("%s: %s" % (name, clean(message, 4 * ECHO_LIMIT)), file=sys.stderr)
+    sys.exit(status)
