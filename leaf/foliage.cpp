@@ -3,7 +3,7 @@
 #include <array>
 #include <cmath>
 
-#include "plant/aerodynamics.h"
+#include "physics/physics.h"
 #include "plant/plant.h"
 #include "run/forcing.h"
 #include "run/param_file.h"
@@ -15,7 +15,6 @@ namespace {
 
 constexpr int32_t kDays = 365;
 constexpr double kWinterLai = 0.1;
-constexpr double kSecondsPerDay = 86400;
 
 std::array<ParamKey, 10> foliage_keys(Foliage& f) {
     return {{
@@ -141,7 +140,7 @@ void Foliage::update_carbon(const ForcingRecord& record, const Site& site, const
     const double change = (d == 1 || d == kDays) ? lai_of_day(1) - lai_of_day(kDays)
                                                  : lai_of_day(d + 1) - lai_of_day(d);
     if (change < 0) {
-        const double k = -std::log(0.01) / (_rt * kSecondsPerDay);
+        const double k = -std::log(0.01) / (_rt * phys::kSecondsPerDay);
         const double fall = (1 - std::exp(-k * dt)) * carbon;
         litter += fall;
         carbon -= fall;

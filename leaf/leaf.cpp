@@ -4,7 +4,7 @@
 #include <array>
 #include <cmath>
 
-#include "plant/aerodynamics.h"
+#include "physics/physics.h"
 #include "plant/plant.h"
 #include "run/forcing.h"
 #include "run/param_file.h"
@@ -16,7 +16,6 @@ namespace {
 
 constexpr double kPhotonsPerWatt = 4.6;    // umol photons per J of visible radiation
 constexpr double kDaylight = 1.0;          // W m-2 of global radiation that makes a day
-constexpr double kGasConstant = 0.008314;  // kJ mol-1 K-1, of the peaked temperature function
 constexpr double kOxygen = 210;            // mmol mol-1
 constexpr double kMinBoundaryLayer = 0.5;  // mol m-2 s-1
 constexpr double kConvergence = 0.1;       // umol mol-1
@@ -147,8 +146,8 @@ bool Leaf::open_output(Site& site, const std::string& path) {
 }
 
 double Leaf::capacity_factor(double t) const {
-    const double to = _topt + 273.0;
-    const double x = (t - to) / (kGasConstant * t * to);
+    const double to = _topt + phys::kZeroCelsiusWhole;
+    const double x = (t - to) / (phys::kGasConstantRounded * t * to);
     return _ep * std::exp(_ea * x) / (_ep - _ea * (1 - std::exp(_ep * x)));
 }
 
@@ -183,15 +182,15 @@ bool Leaf::iterate(const ForcingRecord& record, Site& site, const Plant& plant, 
         gross_production = 0;
         if (stream == 1) return true;
         sums[1] += rd0;
-        const double rho_v =
-            esat(record.ta) * phys::kMolarWater / (0.0083144598 * (record.ta + phys::kZeroCelsius));
+        const double rho_v = esat(record.ta) * phys::kMolarWater /
+                             (phys::kGasConstant * (record.ta + phys::kZeroCelsius));
         vapour_conductance = _g0 * phys::kMolarWater / rho_v;
         return true;
     }
 
     dark_respiration = rd0 / (1 + 0.001 * q);
     double gb = record.rho_air / phys::kMolarWater *
-                gb_vapour(plant.aero._u12, foliage._dim, plant.aero._rho);
+                gb_vapour(plant.aero.u12, foliage._dim, plant.aero.rho);
     if (!(gb > kMinBoundaryLayer)) gb = kMinBoundaryLayer;
     const double cv = kc * (1 + kOxygen / ko);
     const double f = _vpd != 0 ? 1 / (1 + _gd * record.vpd) : record.rh;

@@ -85,18 +85,18 @@ namespace {
 void set_up_aerodynamics(Plant& p, const ForcingRecord& record, const Site& site) {
     Aerodynamics& aero = p.aero;
     const double top = p._ztop;
-    aero._zt = top;
-    aero._zb = p._zbot;
-    aero._zm = 0.13 * top;
-    aero._zd = 0.77 * top;
-    aero._zh = 0.2 * aero._zm;
-    aero._z12 = aero._zd + aero._zm;
-    aero._zrf = p.is_shrub ? site.tree._zbot : site._zref;
-    aero._ga = 0.1;
-    aero._gav = 0.0622;
-    aero._u12 = 1.0;
-    aero._ustar = 0.1;
-    aero._rho = record.rho_air;
+    aero.zt = top;
+    aero.zb = p._zbot;
+    aero.zm = 0.13 * top;
+    aero.zd = 0.77 * top;
+    aero.zh = 0.2 * aero.zm;
+    aero.z12 = aero.zd + aero.zm;
+    aero.zrf = p.is_shrub ? site.tree._zbot : site._zref;
+    aero.ga = 0.1;
+    aero.gav = 0.0622;
+    aero.u12 = 1.0;
+    aero.ustar = 0.1;
+    aero.rho = record.rho_air;
 }
 
 // Infrared leaving the layer before its first sub-step, from the air temperature

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "leaf/foliage.h"
-#include "plant/aerodynamics.h"
+#include "physics/aerodynamics.h"
 #include "plant/stem.h"
 #include "run/output_file.h"
 

@@ -70,7 +70,7 @@ struct Above {
 Above above(const Plant& p, const ForcingRecord& record, const Site& site) {
     if (p.is_shrub == 0) return {record.wind, record.tk, record.precip_rate};
     const Plant& tree = site.tree;
-    return {tree.aero._ub, tree.t12, tree.throughfall()};
+    return {tree.aero.ub, tree.t12, tree.throughfall()};
 }
 
 // Roughness dimension of the layer: the area-weighted mean of leaf width and
@@ -119,9 +119,9 @@ struct Partner {
 // The air above: the reference air for the tree, the tree's air node (as just
 // updated) for the shrub.
 Partner upper_partner(const Plant& p, const ForcingRecord& record, const Site& site) {
-    if (p.is_shrub == 0) return {p.aero._ga, p.aero._gav, record.tk, record.ea};
+    if (p.is_shrub == 0) return {p.aero.ga, p.aero.gav, record.tk, record.ea};
     const Plant& tree = site.tree;
-    return {p.aero._ga, p.aero._gav, tree.t12, vapour_pressure(tree.q12, record.pa)};
+    return {p.aero.ga, p.aero.gav, tree.t12, vapour_pressure(tree.q12, record.pa)};
 }
 
 // What lies below: the shrub's air node for the tree over a shrub layer, else the
@@ -129,11 +129,11 @@ Partner upper_partner(const Plant& p, const ForcingRecord& record, const Site& s
 Partner lower_partner(const Plant& p, const ForcingRecord& record, const Site& site) {
     if (p.is_shrub == 0 && site.has_shrub()) {
         const Plant& shrub = site.shrub;
-        return {shrub.aero._ga, shrub.aero._gav, shrub.t12, vapour_pressure(shrub.q12, record.pa)};
+        return {shrub.aero.ga, shrub.aero.gav, shrub.t12, vapour_pressure(shrub.q12, record.pa)};
     }
     const Soil& soil = site.soil;
-    return {gb_heat(soil.aero._u12, soil._rgh, soil.aero._rho),
-            gb_vapour(soil.aero._u12, soil._rgh, soil.aero._rho), soil._Ts,
+    return {gb_heat(soil.aero.u12, soil._rgh, soil.aero.rho),
+            gb_vapour(soil.aero.u12, soil._rgh, soil.aero.rho), soil._Ts,
             vapour_pressure(soil._qs, record.pa)};
 }
 
@@ -148,8 +148,8 @@ struct Surfaces {
 };
 
 Surfaces surfaces(const Plant& p) {
-    const double u = p.aero._u12;
-    const double rho = p.aero._rho;
+    const double u = p.aero.u12;
+    const double rho = p.aero.rho;
     const double l = leaf_area(p);
     const double s = stem_area(p);
     const double wf = p.interception.wet_fraction[kLeaves];
@@ -240,7 +240,7 @@ bool Plant::step_a(const ForcingRecord& record, Site& site) {
     set_arriving(*this, record, site);
     const Above ref = above(*this, record, site);
     // Sensible heat to the reference height with the conductance of the previous sub-step.
-    const double h = record.rho_air * phys::kCpAir * aero._ga * (t12 - ref.temperature);
+    const double h = record.rho_air * phys::kCpAir * aero.ga * (t12 - ref.temperature);
     sums[2] += h;
     const double fc = cover_fraction();
     aero.update_profile(ref.wind, fc, layer_dimension(*this), record.rho_air, h, t12);
@@ -354,7 +354,7 @@ void Plant::intercept(const ForcingRecord& record, const Site& site, int surface
         return;
     }
     const double t = leaves ? foliage.temperature : stem.temperature;
-    const double g = gb_vapour(aero._u12, leaves ? foliage._dim : stem._dim, aero._rho);
+    const double g = gb_vapour(aero.u12, leaves ? foliage._dim : stem._dim, aero.rho);
     const double dt = site._dt;
     const double rho = record.rho_air;
     const double held = w.store[k];  // at most 2 a kg m-2; rain fills it up to a

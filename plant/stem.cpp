@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "plant/aerodynamics.h"
+#include "physics/physics.h"
 #include "plant/plant.h"
 #include "run/param_file.h"
 #include "run/site.h"

@@ -2,7 +2,6 @@
 // forcing file, with the humidity, density and precipitation rate derived from it.
 #pragma once
 
-#include <cmath>
 #include <cstdint>
 #include <string>
 
@@ -35,11 +34,6 @@ struct ForcingRecord {
     double tk = 0;                         // air temperature, K
     double rho_air = 0;                    // air density, kg m-3
 };
-
-// Saturation vapour pressure (kPa) over a temperature in degC.
-inline double esat(double t) {
-    return 0.611 * std::exp(17.502 * t / (t + 240.97));
-}
 
 // Appends the records of the forcing file at `path` to `site.records`. On failure
 // sets `site.error_text` and returns false; the records before the bad line stay.

@@ -128,19 +128,19 @@ void Soil::set_up_aerodynamics(const ForcingRecord& record, const Site& site) {
     // reference height above it.
     const double zd = 0.77 * _rgh;
     const double zbot = site.lowest_plant()._zbot;
-    aero._zrf = zbot;
-    if (site.has_shrub() || zbot <= zd) aero._zrf = std::max({zbot, 0.1, 2 * _rgh});
-    aero._zt = _rgh;
-    aero._zd = zd;
-    aero._zm = 0.13 * _rgh;
-    aero._z12 = aero._zd + aero._zm;
-    aero._zh = 0.2 * aero._zm;
-    aero._zb = 0;
-    aero._ga = 0.1;
-    aero._gav = 0.0622;
-    aero._u12 = 1.0;
-    aero._ustar = 0.1;
-    aero._rho = record.rho_air;
+    aero.zrf = zbot;
+    if (site.has_shrub() || zbot <= zd) aero.zrf = std::max({zbot, 0.1, 2 * _rgh});
+    aero.zt = _rgh;
+    aero.zd = zd;
+    aero.zm = 0.13 * _rgh;
+    aero.z12 = aero.zd + aero.zm;
+    aero.zh = 0.2 * aero.zm;
+    aero.zb = 0;
+    aero.ga = 0.1;
+    aero.gav = 0.0622;
+    aero.u12 = 1.0;
+    aero.ustar = 0.1;
+    aero.rho = record.rho_air;
 }
 
 bool Soil::init(const ForcingRecord& record, Site& site) {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "plant/aerodynamics.h"
+#include "physics/aerodynamics.h"
 #include "run/output_file.h"
 #include "soil/root.h"
 

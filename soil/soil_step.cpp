@@ -29,9 +29,9 @@ void Soil::surface_balance(const ForcingRecord& record, const Site& site) {
     // Wind driving the surface profile: under the trees alone their wind at the
     // foliage bottom; under shrubs the shrubs' air-node wind when the reference
     // height lies above their foliage bottom.
-    double u_ref = site.tree.aero._ub;
+    double u_ref = site.tree.aero.ub;
     if (site.has_shrub()) {
-        u_ref = aero._zrf > site.shrub._zbot ? site.shrub.aero._u12 : site.shrub.aero._ub;
+        u_ref = aero.zrf > site.shrub._zbot ? site.shrub.aero.u12 : site.shrub.aero.ub;
     }
     _Ts = 0.5 * (_temp[0] + _temp[1]);
     // The surface absorbs all infrared arriving and emits as a black body.
@@ -39,7 +39,7 @@ void Soil::surface_balance(const ForcingRecord& record, const Site& site) {
         (1 - _refl) * low.radiation.vis_out_down + low.radiation.ir_out_down - black_body(_Ts);
     // Conductance of the previous profile, never below 0.1 m s-1.
     const double h = record.rho_air * phys::kCpAir *
-                     std::max(gb_heat(aero._u12, _rgh, aero._rho), 0.1) * (_Ts - low.t12);
+                     std::max(gb_heat(aero.u12, _rgh, aero.rho), 0.1) * (_Ts - low.t12);
     _heat[0] = rn - h;
     aero.update_profile(u_ref, 1.0, _rgh, record.rho_air, h, low.t12);
 
@@ -49,7 +49,7 @@ void Soil::surface_balance(const ForcingRecord& record, const Site& site) {
     _flow[0] = 0;
     if (_Ts > phys::kZeroCelsius) {
         const double e =
-            (_qs - low.q12) * gb_vapour(aero._u12, _rgh, aero._rho) * record.rho_air * dt;
+            (_qs - low.q12) * gb_vapour(aero.u12, _rgh, aero.rho) * record.rho_air * dt;
         _flow[0] = -e;
     }
     // Infiltration into the top layer up to saturation; the rest runs off.

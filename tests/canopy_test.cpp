@@ -56,8 +56,8 @@ struct Canopy : test::SiteInTemp {
         site.soil._Ts = r.tk;
         site.soil._qs = qsat(r.tk, r.pa);
         site.soil._fw = 1;
-        site.soil.aero._rho = r.rho_air;
-        site.soil.aero._u12 = 0.5;
+        site.soil.aero.rho = r.rho_air;
+        site.soil.aero.u12 = 0.5;
     }
     bool step_a(Plant& p) { return p.step_a(r, site); }
     bool step_b(Plant& p) { return p.step_b(r, site); }
@@ -143,8 +143,8 @@ TEST(CanopyRadiation, FullCoverLeavesNoGapsTinyCoverLetsNearlyAllThrough) {
     Canopy full(noon(400, 1e-3));
     Plant& p = full.tree;
     p._pai = 1;
-    p._zbot = p.aero._zb = 15;  // dense foliage between 15 and 20 m
-    p.foliage._abs = 1;         // black leaves: nothing is sent back down past them
+    p._zbot = p.aero.zb = 15;  // dense foliage between 15 and 20 m
+    p.foliage._abs = 1;        // black leaves: nothing is sent back down past them
     p.foliage._refl = 0;
     set_lai(p, 10);
     ASSERT_EQ(p.cover_fraction(), 1);
@@ -268,7 +268,7 @@ TEST(CanopyEnergy, TemperaturesStayWithinFiveKelvinOfTheAir) {
 
 TEST(CanopyStepA, SensibleHeatWidthAndNight) {
     Canopy c;
-    c.tree.aero._ga = 0.5;
+    c.tree.aero.ga = 0.5;
     c.tree.t12 = c.r.tk + 2;
     ASSERT_TRUE(c.step_a(c.tree));
     EXPECT_NEAR(c.tree.sums[2], 1.2 * 1010 * 0.5 * 2, 1e-9) << "the previous conductance";
@@ -279,7 +279,7 @@ TEST(CanopyStepA, SensibleHeatWidthAndNight) {
     Aerodynamics expected = bare.tree.aero;
     expected.update_profile(2, bare.tree.cover_fraction(), 0.1, 1.2, 0, bare.r.tk);
     ASSERT_TRUE(bare.step_a(bare.tree));
-    EXPECT_EQ(bare.tree.aero._lm, expected._lm);
+    EXPECT_EQ(bare.tree.aero.lm, expected.lm);
 
     Canopy night(noon(0));
     night.tree.foliage.leaf.gross_production = 9;
@@ -307,7 +307,7 @@ TEST(CanopyCoupling, LowerPartnersOfTheTree) {
     for (int32_t type : {0, 1}) {  // the air nodes exchange through the shrub's conductance
         Canopy c(noon(), type);
         c.shrub.t12 = c.r.tk + 4;
-        c.shrub.aero._ga = 10;
+        c.shrub.aero.ga = 10;
         ASSERT_TRUE(c.step_b(c.tree));
         if (type == 1) {
             EXPECT_GT(c.tree.t12, c.r.tk + 0.5);

@@ -29,8 +29,8 @@ struct LeafCase {
         p.foliage.carbon = 0.5;
         p.foliage._sla = 12;
         p.foliage._dim = 0.1;
-        p.aero._u12 = 1.5;
-        p.aero._rho = 1.2;
+        p.aero.u12 = 1.5;
+        p.aero.rho = 1.2;
         p.radiation.vis_abs_down = 150;
         p.radiation.vis_abs_up = 30;
         record.ta = 24.85;

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "plant/aerodynamics.h"
+#include "physics/aerodynamics.h"
 
 namespace kelmora {
 namespace {
@@ -10,19 +10,19 @@ namespace {
 // The block of a 20 m tree layer under a 30 m reference height.
 Aerodynamics tree_block() {
     Aerodynamics a;
-    a._zt = 20;
-    a._zb = 5;
-    a._zm = 0.13 * 20;
-    a._zd = 0.77 * 20;
-    a._zh = 0.2 * a._zm;
-    a._z12 = a._zd + a._zm;
-    a._zrf = 30;
+    a.zt = 20;
+    a.zb = 5;
+    a.zm = 0.13 * 20;
+    a.zd = 0.77 * 20;
+    a.zh = 0.2 * a.zm;
+    a.z12 = a.zd + a.zm;
+    a.zrf = 30;
     return a;
 }
 
 Aerodynamics profile(double u, double cover, double dim, double h, double ustar = 0.1) {
     Aerodynamics a = tree_block();
-    a._ustar = ustar;
+    a.ustar = ustar;
     a.update_profile(u, cover, dim, 1.2, h, 288);
     return a;
 }
@@ -32,49 +32,49 @@ const double kNeutralUstar = 0.4 * 5 / std::log((30 - 15.4) / 2.6);
 // Winds fall from the layer top to the foliage bottom, none below 0.1 m s-1, and
 // the vapour conductance is 0.622 times the heat conductance.
 void expect_layer_winds(const Aerodynamics& a) {
-    EXPECT_GE(a._ut, a._u12);
-    EXPECT_GE(a._u12, a._ub);
-    EXPECT_GE(a._ub, 0.1);
-    EXPECT_GE(a._ga, 0.1);
-    EXPECT_DOUBLE_EQ(a._gav, 0.622 * a._ga);
+    EXPECT_GE(a.ut, a.u12);
+    EXPECT_GE(a.u12, a.ub);
+    EXPECT_GE(a.ub, 0.1);
+    EXPECT_GE(a.ga, 0.1);
+    EXPECT_DOUBLE_EQ(a.gav, 0.622 * a.ga);
 }
 
 TEST(Profile, NeutralCalmStableAndUnstableAir) {
     const Aerodynamics neutral = profile(5, 0.5, 0.1, 0);
-    EXPECT_DOUBLE_EQ(neutral._ustar, kNeutralUstar);
-    EXPECT_EQ(neutral._ga, 0.1) << "below the floor at 5 m s-1";
-    EXPECT_GT(profile(30, 0.5, 0.1, 0)._ga, 0.1);
+    EXPECT_DOUBLE_EQ(neutral.ustar, kNeutralUstar);
+    EXPECT_EQ(neutral.ga, 0.1) << "below the floor at 5 m s-1";
+    EXPECT_GT(profile(30, 0.5, 0.1, 0).ga, 0.1);
     const Aerodynamics calm = profile(0, 0.8, 0.1, 0);
-    EXPECT_EQ(calm._ustar, 0.1);
+    EXPECT_EQ(calm.ustar, 0.1);
     const Aerodynamics stable = profile(5, 0.5, 0.1, -50);
-    EXPECT_LT(stable._ustar, kNeutralUstar);
-    EXPECT_LT(profile(5, 0.5, 0.1, -200)._ustar, stable._ustar);
+    EXPECT_LT(stable.ustar, kNeutralUstar);
+    EXPECT_LT(profile(5, 0.5, 0.1, -200).ustar, stable.ustar);
     const Aerodynamics unstable = profile(5, 0.5, 0.1, 20, 0.5);
-    EXPECT_GT(unstable._ustar, kNeutralUstar);
+    EXPECT_GT(unstable.ustar, kNeutralUstar);
     for (const Aerodynamics& a : {neutral, calm, stable, unstable, profile(30, 0.5, 0.1, 0)}) {
         expect_layer_winds(a);
     }
     // Stability is judged with the previous friction velocity: from the initial
     // 0.1 the same flux makes a far more unstable layer, held at the floor.
-    EXPECT_EQ(profile(5, 0.5, 0.1, 20)._ustar, 0.1);
+    EXPECT_EQ(profile(5, 0.5, 0.1, 20).ustar, 0.1);
 }
 
 TEST(Profile, Clamps) {
     const Aerodynamics a = profile(5, 0.5, 0.1, 400);  // negative momentum term
-    EXPECT_EQ(a._ustar, 0.1);
-    EXPECT_EQ(a._ut, 0.1);
-    EXPECT_EQ(a._ga, 0.1);
+    EXPECT_EQ(a.ustar, 0.1);
+    EXPECT_EQ(a.ut, 0.1);
+    EXPECT_EQ(a.ga, 0.1);
     expect_layer_winds(a);
-    EXPECT_EQ(profile(5, 1.0, 1e-4, 0)._lm, 0.1) << "mixing length floor";
+    EXPECT_EQ(profile(5, 1.0, 1e-4, 0).lm, 0.1) << "mixing length floor";
 
     // No cover behaves as a cover of 0.1, also when the kept geometry changes.
     Aerodynamics none = tree_block();
     none.update_profile(30, 0.5, 0.1, 1.2, 0, 288);
     none.update_profile(30, 0, 0.1, 1.2, 0, 288);
     const Aerodynamics tenth = profile(30, 0.1, 0.1, 0);
-    EXPECT_EQ(none._lm, tenth._lm);
-    EXPECT_EQ(none._u12, tenth._u12);
-    EXPECT_EQ(none._ga, tenth._ga);
+    EXPECT_EQ(none.lm, tenth.lm);
+    EXPECT_EQ(none.u12, tenth.u12);
+    EXPECT_EQ(none.ga, tenth.ga);
 }
 
 TEST(BoundaryLayer, ConductanceFloors) {

@@ -33,7 +33,7 @@ struct Column : test::SiteInTemp {
         tree.radiation.ir_out_down = 350;
         tree.t12 = 293.15;
         tree.q12 = 0.01;
-        tree.aero._ub = 0.5;
+        tree.aero.ub = 0.5;
     }
     void rain(double rate) { tree.interception.passed[Interception::kStem] = rate; }
     double saturation(size_t i) const { return 1000 * soil._porosity * soil._dz[i]; }
@@ -101,7 +101,7 @@ double balance_step(Column& c, double rain, double transpiration) {
     EXPECT_TRUE(s.step_a(air(), c.site));
     const double infiltration = dt * rain - s._runoff;
     const double evaporation =
-        (s._qs - c.tree.q12) * gb_vapour(s.aero._u12, s._rgh, s.aero._rho) * 1.2 * dt;
+        (s._qs - c.tree.q12) * gb_vapour(s.aero.u12, s._rgh, s.aero.rho) * 1.2 * dt;
     const double uptake = (s._froot[0] + s._froot[1]) * transpiration * dt;
     const double unbounded = s._water[1] + (s._flow[1] - s._froot[1] * transpiration * dt);
     EXPECT_TRUE(s.step_b(air(), c.site));

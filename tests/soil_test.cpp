@@ -185,7 +185,7 @@ TEST(SoilLayers, ReferenceHeightStaysAboveTheDisplacementHeight) {
         s.site.shrub._zbot = c[2];
         s.parameters("_rgh " + real_text(c[3]) + "\n");
         ASSERT_TRUE(s.init()) << s.site.error_text;
-        EXPECT_DOUBLE_EQ(s.site.soil.aero._zrf, c[4]) << c[0] << " " << c[1] << " " << c[3];
+        EXPECT_DOUBLE_EQ(s.site.soil.aero.zrf, c[4]) << c[0] << " " << c[1] << " " << c[3];
     }
 }
 
