@@ -56,6 +56,32 @@ inline double arrhenius(double e, double t) {
     return std::exp(e * (t - phys::kRateReference) / (t * phys::kRTimesReference));
 }
 
+// Vapour pressure (kPa) of air of specific humidity `q` under `pa` kPa.
+inline double vapour_pressure(double q, double pa) {
+    return q * pa / phys::kWaterAirRatio;
+}
+
+// Visible and infrared radiation crossing a layer boundary in one direction, W m-2.
+struct Streams {
+    double vis = 0;
+    double ir = 0;
+};
+
+// Air at a node: temperature (K) and vapour pressure (kPa).
+struct Air {
+    double t = 0;
+    double e = 0;
+};
+
+// An air node or surface that a layer's air node exchanges heat and vapour
+// with: its conductances (m s-1), temperature (K) and vapour pressure (kPa).
+struct Partner {
+    double g_heat = 0;
+    double g_vapour = 0;
+    double t = 0;
+    double e = 0;
+};
+
 // One-sided boundary-layer conductance for heat (m s-1), at least 0.01.
 inline double gb_heat(double u, double dim, double rho) {
     const double g = 0.135 * std::sqrt(u / dim) * phys::kMolarAir / rho;

@@ -29,8 +29,8 @@ int run_program(int argc, const char* const* argv, std::ostream& console, std::i
     if (argc > 1) input = argv[1];
     if (argc > 2) out_dir = argv[2];
     site->records.clear();
-    if (!read_forcing(*site, input)) {
-        console << site->error_text << std::flush;
+    if (Failure failure = read_forcing(input, site->records)) {
+        console << *failure << std::flush;
         return 1;
     }
     const bool ok = site->init(out_dir) && site->run(console);

@@ -7,7 +7,6 @@
 
 #include "physics/physics.h"
 #include "run/numbers.h"
-#include "run/site.h"
 
 namespace kelmora {
 
@@ -91,12 +90,9 @@ std::string quoted(std::string line) {
 
 }  // namespace
 
-bool read_forcing(Site& site, const std::string& path) {
+Failure read_forcing(const std::string& path, std::vector<ForcingRecord>& records) {
     std::ifstream in(path);
-    if (!in) {
-        site.error_text = "Failed to open " + path;
-        return false;
-    }
+    if (!in) return "Failed to open " + path;
     std::string line;
     std::vector<std::string_view> words;
     TimeStamp prev{};
@@ -118,21 +114,15 @@ bool read_forcing(Site& site, const std::string& path) {
             interval = seconds_since(prev, r);
             if (interval < 1 || interval > 3600) message = "Bad time interval at ";
         }
-        if (message) {
-            site.error_text = message + quoted(line);
-            return false;
-        }
+        if (message) return message + quoted(line);
         r.interval = static_cast<int32_t>(interval);
         r.substeps = 0;
         prev = {r.day, r.hour, r.minute};
         first = false;
-        site.records.push_back(r);
+        records.push_back(r);
     }
-    if (in.bad()) {
-        site.error_text = "Failed to read " + path;
-        return false;
-    }
-    return true;
+    if (in.bad()) return "Failed to read " + path;
+    return {};
 }
 
 ForcingRecord interpolate(const ForcingRecord& prev, const ForcingRecord& cur, double t) {
