@@ -27,6 +27,7 @@ inline constexpr double kZeroCelsiusWhole = 273.0;    // K
 inline constexpr double kRateReference = 298;         // K, temperature of rates "at 25C"
 inline constexpr double kRTimesReference = 2.477572;  // kGasConstantRounded * 298 K, kJ mol-1
 inline constexpr double kLatentHeat = 2264700;        // J kg-1
+inline constexpr double kWaterDensity = 1000;         // kg m-3
 inline constexpr double kCpWater = 4180;              // J kg-1 K-1
 inline constexpr double kCpDryMatter = 1920;          // J kg-1 K-1
 inline constexpr double kCarbonPerUmol = 1.2e-8;      // kgC per umol C

@@ -64,7 +64,7 @@ int64_t seconds_since(const TimeStamp& prev, const ForcingRecord& r) {
 }
 
 void derive(ForcingRecord& r) {
-    r.precip_rate = r.precip / phys::kSecondsPerHour / 1000 * 1000;
+    r.precip_rate = r.precip / phys::kSecondsPerHour / 1000 * phys::kWaterDensity;
     r.tk = r.ta + phys::kZeroCelsius;
     r.rho_air = r.pa / (r.tk * phys::kDryAirGasConstant);
     const double es = esat(r.ta);

@@ -85,7 +85,7 @@ void Soil::build_layers() {
     // temperature and _W0 at the top to _Td and _Wd in the deepest layer.
     const double steps = static_cast<double>(n) - 1;
     const double dt = (ts - _Td) / steps;
-    const double dw = (1000 * _W0 - 1000 * _Wd) / steps;
+    const double dw = (phys::kWaterDensity * _W0 - phys::kWaterDensity * _Wd) / steps;
     double z = 0;
     double total = 0;
     for (size_t i = 0; i < n; ++i) {
@@ -93,7 +93,7 @@ void Soil::build_layers() {
         root_share[i] = (std::exp(-k * z) - std::exp(-k * (z + _dz[i]))) / k;
         total += root_share[i];
         temp[i] = ts - di * dt;
-        water[i] = (1000 * _W0 - di * dw) * _dz[i];
+        water[i] = (phys::kWaterDensity * _W0 - di * dw) * _dz[i];
         temp_sum[i] = 0;
         water_sum[i] = 0;
         z += _dz[i];
@@ -144,7 +144,7 @@ Failure Soil::open_output(const std::string& path, bool restart) {
         if (words.size() < 2 * n + 4) return "Soil: failed to restart.";
         for (size_t i = 0; i < n; ++i) {
             temp[i] = word_value(words, 4 + i) + phys::kZeroCelsius;
-            water[i] = word_value(words, 4 + n + i) * 1000 * _dz[i];
+            water[i] = word_value(words, 4 + n + i) * phys::kWaterDensity * _dz[i];
         }
     }
     const std::string count = std::to_string(n);
@@ -163,7 +163,7 @@ Failure Soil::write_output(const ForcingRecord& record, SiteSums& leaving) {
     for (size_t i = 0; i < n; ++i) output.mean(temp_sum[i], ns);
     // Water as volumetric fraction.
     for (size_t i = 0; i < n; ++i) {
-        output.value(water_sum[i] / (ns * _dz[i]) / 1000);
+        output.value(water_sum[i] / (ns * _dz[i]) / phys::kWaterDensity);
         water_sum[i] = 0;
     }
     if (Failure failure = output.end_line()) return failure;

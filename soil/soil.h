@@ -96,7 +96,7 @@ class Soil {
 
     void step_a(const ForcingRecord& record, double dt, const SoilInput& in);
     // Takes up the plant layers' transpiration and root carbon.
-    void step_b(const ForcingRecord& record, double dt, std::span<const PlantUptake> layers);
+    void step_b(const ForcingRecord& record, double dt, std::span<const PlantUptake> plants);
     // Writes the soil's line, then the roots' lines.
     Failure write_output(const ForcingRecord& record, SiteSums& leaving);
 

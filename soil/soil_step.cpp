@@ -49,7 +49,7 @@ void Soil::surface_balance(const ForcingRecord& record, double dt, const SoilInp
     }
     // Infiltration into the top layer up to saturation; the rest runs off.
     if (runoff > 0) {
-        const double room = 1000 * _porosity * _dz[0] - water[0];
+        const double room = phys::kWaterDensity * _porosity * _dz[0] - water[0];
         if (runoff < room) {
             water[0] += runoff;
             runoff = 0;
@@ -64,7 +64,7 @@ void Soil::water_flows(double dt) {
     const size_t n = layers();
     double psi_above = 0;
     for (size_t i = 0; i < n; ++i) {
-        const double theta = water[i] / 1000 / _dz[i];
+        const double theta = water[i] / phys::kWaterDensity / _dz[i];
         // Decomposition follows the moisture of the second layer.
         if (i == 1) {
             const double x = std::pow(theta, _pw);
@@ -76,7 +76,7 @@ void Soil::water_flows(double dt) {
         const double k = _ks * std::pow(s, 2 * _b + 3);
         // Gravity drainage, only above the minimum of 5 % of saturation.
         double g = 0;
-        if (water[i] > 0.05 * 1000 * _porosity * _dz[i]) {
+        if (water[i] > 0.05 * phys::kWaterDensity * _porosity * _dz[i]) {
             g = dt * k * phys::kGravity;
             flow[i] -= g;
         }
@@ -100,8 +100,8 @@ void Soil::heat_flows() {
     const double wr = m * (1 - d) / d;
     double lambda_above = 0;
     for (size_t j = 0; j < n; ++j) {
-        const double theta = water[j] / 1000 / _dz[j];
-        const double h = wr * root_share[j] / _dz[j] / 1000;
+        const double theta = water[j] / phys::kWaterDensity / _dz[j];
+        const double h = wr * root_share[j] / _dz[j] / phys::kWaterDensity;
         const double e = m * root_share[j] / _dz[j] / kRootDensity;
         const double l = 1 - _porosity - e - h;
         const double a = _porosity - theta;
@@ -131,7 +131,7 @@ void Soil::step_a(const ForcingRecord& record, double dt, const SoilInput& in) {
 
 void Soil::bound_water(size_t i) {
     const size_t n = layers();
-    const double sat = 1000 * _porosity * _dz[i];
+    const double sat = phys::kWaterDensity * _porosity * _dz[i];
     const double low = 0.05 * sat;
     // The layer above the deepest loses its excess and has its deficit made up
     // from outside the column.
@@ -145,12 +145,11 @@ void Soil::bound_water(size_t i) {
     }
 }
 
-void Soil::step_b(const ForcingRecord& record, double dt, std::span<const PlantUptake> layers) {
-    const size_t n = this->layers();
-    double tr = 0;
-    for (size_t k = 0; k < layers.size(); ++k) {
-        tr = k == 0 ? layers[k].transpiration : tr + layers[k].transpiration;
-    }
+void Soil::step_b(const ForcingRecord& record, double dt, std::span<const PlantUptake> plants) {
+    const size_t n = layers();
+    // The plant layers' transpiration, summed from the top layer down.
+    double tr = plants.empty() ? 0 : plants[0].transpiration;
+    for (size_t k = 1; k < plants.size(); ++k) tr += plants[k].transpiration;
     // Every layer but the deepest, a fixed reservoir, takes its flows and gives up
     // its root share of the transpiration.
     for (size_t i = 0; i + 1 < n; ++i) {
@@ -165,8 +164,8 @@ void Soil::step_b(const ForcingRecord& record, double dt, std::span<const PlantU
     flux_sum += heat[0];
     // The surface stays within 5 K of the air; the sums keep the unclamped value.
     temp[0] = std::clamp(temp[0], record.tk - 5, record.tk + 5);
-    coarse._life += fine.update_carbon(dt, layers);
-    coarse.update_carbon(dt, layers);
+    coarse._life += fine.update_carbon(dt, plants);
+    coarse.update_carbon(dt, plants);
 }
 
 }  // namespace kelmora
