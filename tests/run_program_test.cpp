@@ -67,6 +67,13 @@ TEST(Program, FailuresEndWithTheirStatusAndMessage) {
         EXPECT_EQ(r.status, c.status) << r.out;
         EXPECT_TRUE(r.out.ends_with(c.tail)) << r.out;
     }
+    // A file that takes no line stops the run.
+    fs::remove(dir.file("site.csv"));
+    fs::create_symlink("/dev/full", dir.file("site.csv"));
+    write_file(dir.file("site.par"), "");
+    const auto full = run_kelm(dir.str(), {"in.txt", "."});
+    EXPECT_EQ(full.status, 2);
+    EXPECT_TRUE(full.out.ends_with("Failed to write ./site.csv")) << full.out;
 }
 
 // A forcing failure and the requests for help or the version end at once: no
