@@ -144,6 +144,8 @@ TEST(Statistic, SquaredCorrelationByHandAndUndefinedCases) {
         {{{1, 2}}, "Correlation: undefined\n"},
         {{{1, 0.1}, {2, 0.1}, {3, 0.1}}, "Correlation: undefined\n"},
         {{{5, 1}, {5, 2}}, "Correlation: undefined\n"},
+        // Constant observations whose rounded sums leave a tiny variance.
+        {{{0.7, 1}, {0.7, 2}, {0.7, 3}}, "Correlation: undefined\n"},
     };
     for (const auto& c : cases) {
         FitStatistic fit;

@@ -92,6 +92,25 @@ TEST(Leaf, NightKeepsOnlyDarkRespirationAndFailureLeavesTheLeafAsItWas) {
     EXPECT_TRUE(f.both());
 }
 
+// In the dynamic mode foliage falls while the prescribed leaf area declines: one
+// per cent is left after the residence time, and what falls becomes litter.
+TEST(Foliage, LeafFallLeavesOnePerCentAfterTheResidenceTime) {
+    Foliage f;
+    for (int32_t d = 1; d <= 365; ++d) f._lai[d - 1] = Foliage::default_lai(d, 6);
+    f._dynamic = 1;
+    f._rd25 = 0;  // no decomposition
+    f.carbon = 0.4;
+    const double total = f.carbon + f._litter;
+    ForcingRecord r = test::mild_air();
+    r.day = 310;
+    for (int k = 0; k < 30; ++k) f.update_carbon(r, 86400, 293, 1, 0.35, 1);
+    EXPECT_NEAR(f.carbon, 0.004, 1e-12);
+    EXPECT_NEAR(f.carbon + f._litter, total, 1e-12);
+    r.day = 200;  // the summer's leaf area holds: nothing falls
+    f.update_carbon(r, 86400, 293, 1, 0.35, 1);
+    EXPECT_NEAR(f.carbon, 0.004, 1e-12);
+}
+
 // A plant layer with `lai` and `sai` of area under the cover `pai`.
 Plant layer(double lai, double sai, double pai) {
     Plant p;
