@@ -102,8 +102,10 @@ void set_initial_ir(Plant& p, const ForcingRecord& record) {
 Failure Plant::init(const ForcingRecord& record, const LayerSetup& setup) {
     name = setup.out_path + (is_shrub ? "shrub" : "tree");
     if (Failure failure = read_parameters(name + ".par")) return failure;
-    if (!is_shrub && _ztop > setup.z_ref) return "Tree top above site reference height.";
-    if (is_shrub && _ztop > setup.z_ref) return "Shrub top above tree foliage bottem.";
+    if (_ztop > setup.z_ref) {
+        return is_shrub ? "Shrub top above tree foliage bottem."
+                        : "Tree top above site reference height.";
+    }
     set_up_aerodynamics(*this, record, setup.z_ref);
     t12 = record.tk;
     q12 = record.qa;

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <ostream>
+#include <span>
 
 #include "run/statistic.h"
 
@@ -104,10 +105,8 @@ Failure Site::substep(const ForcingRecord& f) {
     const Streams sky{0.46 * f.sw_in, 0.54 * f.sw_in + f.lw_in};
     const Streams below_tree =
         has_shrub() ? shrub.upward() : soil.upward(tree.radiation.vis_out_down);
-    if (Failure failure =
-            tree.step_a(f, dt, {f.wind, f.tk, f.precip_rate, sky, below_tree, soil_t, soil_fw})) {
-        return failure;
-    }
+    const LayerInput tree_in{f.wind, f.tk, f.precip_rate, sky, below_tree, soil_t, soil_fw};
+    if (Failure failure = tree.step_a(f, dt, tree_in)) return failure;
     if (has_shrub()) {
         const LayerInput in{tree.aero.ub,
                             tree.t12,
@@ -124,13 +123,8 @@ Failure Site::substep(const ForcingRecord& f) {
     const Partner below_tree_air = has_shrub() ? shrub.as_partner(f.pa) : soil.as_partner(f.pa);
     tree.step_b(f, dt, {f.tk, f.ea}, below_tree_air);
     if (has_shrub()) shrub.step_b(f, dt, tree.air(f.pa), soil.as_partner(f.pa));
-    if (has_shrub()) {
-        const PlantUptake layers[2] = {uptake(tree), uptake(shrub)};
-        soil.step_b(f, dt, layers);
-    } else {
-        const PlantUptake layers[1] = {uptake(tree)};
-        soil.step_b(f, dt, layers);
-    }
+    const PlantUptake plants[2] = {uptake(tree), uptake(shrub)};
+    soil.step_b(f, dt, std::span(plants, has_shrub() ? 2 : 1));
     return {};
 }
 
