@@ -98,6 +98,47 @@ TEST(ParameterFiles, EveryCheckOfEveryComponentWithItsMessage) {
     }
 }
 
+// A restart takes each component's state from the last line of its output file:
+// a line of just the values it needs is enough, one word fewer stops the run.
+TEST(Restart, LastLinesOfJustTheNeededWordsAndOneWordFewer) {
+    const std::string soil_line =
+        "1, 0, 0, 5, 11, 12, 13, 14, 15, 16, 17, 18, 0.31, 0.32, 0.33, "
+        "0.34, 0.35, 0.36, 0.37, 0.38";
+    const struct {
+        std::string file, line, message;
+    } files[] = {
+        {"tree.csv", "1, 0, 0, 21, 0.009", "Plant: failed to restart."},
+        {"tree.foliage.csv", "1, 0, 0, 22, 0.3, 0.2", "Foliage: failed to restart."},
+        {"tree.stem.csv", "1, 0, 0, 23, 9, 0.4", "Stem: failed restart."},
+        {"soil.csv", soil_line, "Soil: failed to restart."},
+        {"root.fine.csv", "1, 0, 0, 1.4, 0.1", "Root: failed to restart."},
+        {"root.coarse.csv", "1, 0, 0, 0.9, 0.6", "Root: failed to restart."},
+    };
+    for (size_t cut = 0; cut <= std::size(files); ++cut) {  // none cut at the end
+        test::TempDir dir;
+        test::write_file(dir.file("site.par"), "_restart 1\n");
+        for (size_t k = 0; k < std::size(files); ++k) {
+            const std::string& line = files[k].line;
+            test::write_file(dir.file(files[k].file),
+                             "# header\n" + (k == cut ? line.substr(0, line.rfind(',')) : line));
+        }
+        Site site;
+        site.records = {test::mild_air()};
+        const bool ok = site.init(dir.str());
+        EXPECT_EQ(site.error_text, cut < std::size(files) ? files[cut].message : "");
+        if (!ok) continue;
+        EXPECT_DOUBLE_EQ(site.tree.t12, 21 + 273.15);
+        EXPECT_EQ(site.tree.q12, 0.009);
+        EXPECT_DOUBLE_EQ(site.tree.foliage.temperature, 22 + 273.15);
+        EXPECT_EQ(site.tree.foliage.carbon + site.tree.foliage._litter, 0.3 + 0.2);
+        EXPECT_DOUBLE_EQ(site.tree.stem.temperature, 23 + 273.15);
+        EXPECT_EQ(site.tree.stem._carbon + site.tree.stem._litter, 9 + 0.4);
+        EXPECT_DOUBLE_EQ(site.soil.temp[7], 18 + 273.15);
+        EXPECT_DOUBLE_EQ(site.soil.water[7], 0.38 * 1000 * 6.4);
+        EXPECT_EQ(site.soil.fine._life + site.soil.coarse._dead, 1.4 + 0.6);
+    }
+}
+
 TEST(Numbers, LeadingNumberConversionAndTheDefaultNotation) {
     const std::pair<const char*, double> reals[] = {
         {"3e2", 300}, {"20,", 20},   {"-.5x", -0.5},  {"+7.", 7},       {"1e", 1},

@@ -106,8 +106,9 @@ TEST(Forcing, EveryValidationMessageQuotesTheLineWithBlanksForCommas) {
 }
 
 TEST(Forcing, InterpolationAtSubStepMidPoints) {
-    const Read r =
-        read_text(kWorkedLine + "185, 13, 0, 15.1, 2.2, 4.3, 550, 390, 3.6, 99.3, 420\n");
+    const Read r = read_text(
+        "185, 12, 30, 25.1, 1.2, 2.3, 450, 380, 1.8, 101.3, 400\n"
+        "185, 13, 0, 15.1, 2.2, 4.3, 550, 390, 3.6, 99.3, 420\n");
     ASSERT_EQ(r.records.size(), 2u);
     const ForcingRecord& prev = r.records[0];
     const ForcingRecord& cur = r.records[1];

@@ -233,5 +233,26 @@ TEST(Roots, DynamicPoolsKeepTheirCarbonBooks) {
     EXPECT_EQ(coarse.sums.decomposition, coarse.decomposition);
 }
 
+// The deepest layer is a fixed reservoir: the layer above it neither hands it an
+// excess nor takes a deficit from it, and is itself kept between 5 % of
+// saturation and saturation.
+TEST(Soil, DeepestLayerIsAFixedReservoir) {
+    for (double fill : {1.3, 0.01}) {
+        test::TempDir dir;
+        test::write_file(dir.file("soil.par"), "Parameters:\n_dz1 0.1\n_dz2 0.2\n_dz3 1\n");
+        const ForcingRecord r = test::mild_air();
+        Soil soil;
+        ASSERT_FALSE(soil.init(r, dir.str() + "/", false, 5, false));
+        const double sat = 1000 * soil._porosity * 0.2;
+        soil.water[1] = fill * sat;
+        const double deep = soil.water[2];
+        soil.step_a(r, 10, SoilInput{0, 350, 293, 0.008, 0, 1, 1, 5, false});
+        soil.step_b(r, 10, {});
+        EXPECT_EQ(soil.water[2], deep) << fill;
+        EXPECT_LE(soil.water[1], sat) << fill;
+        EXPECT_GE(soil.water[1], 0.05 * sat) << fill;
+    }
+}
+
 }  // namespace
 }  // namespace kelmora
