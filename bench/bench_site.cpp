@@ -32,7 +32,7 @@ BenchSite::BenchSite(int type, Light light) : site_(std::make_unique<Site>()) {
     fs::create_directories(dir_);
     write_text(dir_ / "forcing.txt", forcing_text(light));
     write_text(dir_ / "site.par", "_type " + std::to_string(type) + "\n_dt 10\n");
-    if (!read_forcing(*site_, (dir_ / "forcing.txt").string())) return;
+    if (read_forcing((dir_ / "forcing.txt").string(), site_->records)) return;
     if (!site_->init(dir_.string())) return;
     const ForcingRecord& first = site_->records[0];
     ForcingRecord& second = site_->records[1];
@@ -48,10 +48,11 @@ BenchSite::~BenchSite() {
 }
 
 bool BenchSite::substep() {
-    Site& s = *site_;
-    const ForcingRecord& f = forcing_;
-    return s.tree.step_a(f, s) && (!s.has_shrub() || s.shrub.step_a(f, s)) && s.soil.step_a(f, s) &&
-           s.tree.step_b(f, s) && (!s.has_shrub() || s.shrub.step_b(f, s)) && s.soil.step_b(f, s);
+    if (Failure failure = site_->substep(forcing_)) {
+        site_->error_text = *failure;
+        return false;
+    }
+    return true;
 }
 
 }  // namespace kelmora::bench

@@ -37,13 +37,19 @@ void BM_LeafIterate(benchmark::State& state) {
     BenchSite b(0, state.range(0) ? Light::kDay : Light::kNight);
     if (!prepare(state, b)) return;
     b.substep();  // radiation, winds and temperatures of a real sub-step
-    Site& site = b.site();
-    Plant& tree = site.tree;
-    Leaf& leaf = tree.foliage.leaf;
+    Plant& tree = b.site().tree;
+    Foliage& foliage = tree.foliage;
+    const LeafInput in{foliage.temperature,
+                       foliage.carbon * foliage._sla,
+                       tree.radiation.vis_abs_down,
+                       tree.radiation.vis_abs_up,
+                       tree.aero.u12,
+                       foliage._dim,
+                       tree.aero.rho};
+    Leaf& leaf = foliage.leaf;
     for (auto _ : state) {
-        if (!leaf.iterate(b.forcing(), site, tree, 1) ||
-            !leaf.iterate(b.forcing(), site, tree, 0)) {
-            state.SkipWithError(site.error_text.c_str());
+        if (!leaf.iterate(b.forcing(), in, 1) || !leaf.iterate(b.forcing(), in, 0)) {
+            state.SkipWithError(std::string(kLeafFailure).c_str());
             break;
         }
     }
@@ -66,64 +72,17 @@ void BM_TransferIr(benchmark::State& state) {
         // The passes leave their working streams in the arriving fields: set them anew.
         tree.vis_in_down = sun;
         tree.vis_in_up = shrub.vis_out_up;
+        site.tree.transfer_vis();
         site.tree.transfer_ir();
         shrub.vis_in_down = tree.vis_out_down;
         shrub.vis_in_up = site.soil._refl * shrub.vis_out_down;
+        site.shrub.transfer_vis();
         site.shrub.transfer_ir();
         benchmark::DoNotOptimize(shrub.vis_out_down);
     }
     state.SetLabel("tree and shrub");
 }
 BENCHMARK(BM_TransferIr);
-
-void BM_PlantStepA(benchmark::State& state) {
-    BenchSite b(0, state.range(0) ? Light::kDay : Light::kNight);
-    if (!prepare(state, b)) return;
-    b.substep();
-    for (auto _ : state) {
-        if (!b.site().tree.step_a(b.forcing(), b.site())) {
-            state.SkipWithError(b.error().c_str());
-            break;
-        }
-    }
-}
-BENCHMARK(BM_PlantStepA)->ArgName("day")->Arg(0)->Arg(1);
-
-void BM_PlantStepB(benchmark::State& state) {
-    BenchSite b(0, state.range(0) ? Light::kDay : Light::kNight);
-    if (!prepare(state, b)) return;
-    b.substep();
-    for (auto _ : state) benchmark::DoNotOptimize(b.site().tree.step_b(b.forcing(), b.site()));
-}
-BENCHMARK(BM_PlantStepB)->ArgName("day")->Arg(0)->Arg(1);
-
-void BM_SoilStepA(benchmark::State& state) {
-    BenchSite b(0, state.range(0) ? Light::kDay : Light::kNight);
-    if (!prepare(state, b)) return;
-    b.substep();
-    for (auto _ : state) benchmark::DoNotOptimize(b.site().soil.step_a(b.forcing(), b.site()));
-}
-BENCHMARK(BM_SoilStepA)->ArgName("day")->Arg(0)->Arg(1);
-
-void BM_SoilStepB(benchmark::State& state) {
-    BenchSite b(0, state.range(0) ? Light::kDay : Light::kNight);
-    if (!prepare(state, b)) return;
-    b.substep();
-    // Without the flows of step A, repeated steps B would drift the layers without
-    // bound: put the layer state back now and then (no allocation, same sizes).
-    Soil& soil = b.site().soil;
-    const std::vector<double> temp = soil._temp;
-    const std::vector<double> water = soil._water;
-    int64_t n = 0;
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(soil.step_b(b.forcing(), b.site()));
-        if ((++n & 1023) == 0) {
-            soil._temp = temp;
-            soil._water = water;
-        }
-    }
-}
-BENCHMARK(BM_SoilStepB)->ArgName("day")->Arg(0)->Arg(1);
 
 }  // namespace
 }  // namespace kelmora::bench

@@ -3,10 +3,10 @@
 // messages, and interpolation reproduces the records at the span ends.
 #include <cmath>
 #include <string_view>
+#include <vector>
 
 #include "fuzz/fuzz_support.h"
 #include "run/forcing.h"
-#include "run/site.h"
 
 namespace {
 
@@ -47,17 +47,16 @@ bool known_message(std::string_view text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static kelmora::Site site;
-    site.records.clear();
-    site.error_text.clear();
+    static std::vector<ForcingRecord> records;
+    records.clear();
     const std::string& path = kelmora::fuzz::scratch_file("forcing", data, size);
-    const bool ok = kelmora::read_forcing(site, path);
-    FUZZ_CHECK(ok ? site.error_text.empty() : known_message(site.error_text));
-    for (size_t i = 0; i < site.records.size(); ++i) {
-        check_record(site.records[i], i == 0);
+    const kelmora::Failure failure = kelmora::read_forcing(path, records);
+    FUZZ_CHECK(!failure || known_message(*failure));
+    for (size_t i = 0; i < records.size(); ++i) {
+        check_record(records[i], i == 0);
         if (i == 0) continue;
-        const ForcingRecord& prev = site.records[i - 1];
-        const ForcingRecord& cur = site.records[i];
+        const ForcingRecord& prev = records[i - 1];
+        const ForcingRecord& cur = records[i];
         FUZZ_CHECK(same_reals(kelmora::interpolate(prev, cur, 0), prev));
         FUZZ_CHECK(same_reals(kelmora::interpolate(prev, cur, cur.interval), cur));
     }

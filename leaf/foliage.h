@@ -8,11 +8,10 @@
 
 #include "leaf/leaf.h"
 #include "run/output_file.h"
+#include "run/param_file.h"
 
 namespace kelmora {
 
-class Site;
-class Plant;
 struct ForcingRecord;
 
 class Foliage {
@@ -30,36 +29,46 @@ class Foliage {
     double _rt = 30.0;               // residence time during leaf fall, days
     double _rd25 = 1.0;              // litter decomposition rate at 25 degC
     double _erd = 50.0;              // activation energy of litter decomposition, kJ mol-1
-    double litter = 0.1;             // leaf litter, kgC m-2 (key "_litter")
+    double _litter = 0.1;            // leaf litter, kgC m-2
     std::array<double, 365> _lai{};  // leaf area index of days 1..365 at [0..364]
 
     double carbon = 0;         // kgC m-2
     double decomposition = 0;  // umol m-2 s-1
     double temperature = 0;    // K
 
-    // Sums over the record's sub-steps: temperature (degC), carbon, litter,
-    // decomposition, evaporation, transpiration, net radiation, sensible heat,
-    // latent heat.
-    std::array<double, 9> sums{};
-
-    // Set by init: the shrub layer takes no restart state while the site has no
-    // shrub layer.
-    bool shrub_layer = false;
+    // Sums over the record's sub-steps, in the order of the output columns.
+    struct Sums {
+        double temperature = 0;  // degC
+        double carbon = 0;
+        double litter = 0;
+        double decomposition = 0;
+        double evaporation = 0;
+        double transpiration = 0;
+        double net_radiation = 0;
+        double sensible = 0;
+        double latent = 0;
+    } sums;
 
     double lai_of_day(int32_t day) const { return _lai[static_cast<size_t>(day - 1)]; }
 
-    bool init(const ForcingRecord& record, Site& site, const Plant& plant);
-    bool read_parameters(Site& site, const std::string& path);
-    bool write_parameters(Site& site, const std::string& path);
-    bool open_output(Site& site, const std::string& path);
+    // `restart`: take the starting state from the previous output file.
+    Failure init(const ForcingRecord& record, const std::string& out_path, bool is_shrub,
+                 bool restart);
+    ParamFile parameters();
+    Failure read_parameters(const std::string& path);
+    Failure write_parameters(const std::string& path);
+    Failure open_output(const std::string& path, bool restart);
 
     // Replaces carbon that has run out by the prescribed leaf area of the day.
     void refill_carbon(const ForcingRecord& record);
-    // Litter decomposition and, in the dynamic mode, growth and leaf fall.
-    void update_carbon(const ForcingRecord& record, const Site& site, const Plant& plant);
+    // Litter decomposition at the soil's temperature `soil_t` (K) and moisture
+    // factor `soil_fw` and, in the dynamic mode, growth by the share `alloc` of
+    // `alloc_sum` of the leaf's net assimilation, and leaf fall.
+    void update_carbon(const ForcingRecord& record, double dt, double soil_t, double soil_fw,
+                       double alloc, double alloc_sum);
 
-    // Hands the decomposition and latent heat sums to the site and writes the line.
-    bool write_output(const ForcingRecord& record, Site& site);
+    // Adds the decomposition and the latent heat to `leaving` and writes the line.
+    Failure write_output(const ForcingRecord& record, SiteSums& leaving);
 
     // The prescribed seasonal course with the summer leaf area index `peak`.
     static double default_lai(int32_t day, double peak);

@@ -1,14 +1,10 @@
 #include "leaf/leaf.h"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 
-#include "plant/aerodynamics.h"
-#include "plant/plant.h"
+#include "physics/physics.h"
 #include "run/forcing.h"
-#include "run/param_file.h"
-#include "run/site.h"
 
 namespace kelmora {
 
@@ -16,46 +12,10 @@ namespace {
 
 constexpr double kPhotonsPerWatt = 4.6;    // umol photons per J of visible radiation
 constexpr double kDaylight = 1.0;          // W m-2 of global radiation that makes a day
-constexpr double kGasConstant = 0.008314;  // kJ mol-1 K-1, of the peaked temperature function
 constexpr double kOxygen = 210;            // mmol mol-1
 constexpr double kMinBoundaryLayer = 0.5;  // mol m-2 s-1
 constexpr double kConvergence = 0.1;       // umol mol-1
 constexpr int kMaxIterations = 100;
-
-std::array<ParamKey, 13> leaf_keys(Leaf& l) {
-    return {{
-        {"_vmax    ", nullptr, &l._vmax, kNonNegative, ": Bad leaf _vmax value.",
-         "\t->carboxylation rate at optimal temperature (umol m-2 s-1)\n"},
-        {"_jmax    ", nullptr, &l._jmax, kPositive, ": Bad leaf _jmax value.",
-         "\t->electron transport rate at optimal temperature (umol m-2 s-1)\n"},
-        {"_topt    ", nullptr, &l._topt, kPositive, ": Bad _topt value.",
-         "\t->optimal temperature (C)\n"},
-        {"_ep      ", nullptr, &l._ep, kPositive, ": Bad leaf _ep value.",
-         "    ->enthalpy term of the Boltzmann function (J mol-1)\n"},
-        {"_ea      ", nullptr, &l._ea, kPositive, ": Bad leaf _ea value.",
-         "    ->activation energy of the Boltzmann function (J mol-1)\n"},
-        {"_qn      ", nullptr, &l._qn, kPositive, ": Bad leaf _qn value.",
-         "    ->quantum yield coefficient\n"},
-        {"_rd25    ", nullptr, &l._rd25, kNonNegative, ": Bad _rd25 value.",
-         "    ->dark respiration rate at T=25C (umol m-2 s-1)\n"},
-        {"_erd     ", nullptr, &l._erd, kPositive, ": Bad _erd value.",
-         "    ->activation energy of dark respiration (KJ mol-1)\n"},
-        {"_g0      ", nullptr, &l._g0, kPositive, ": Bad leaf _g0 value.",
-         "    ->minimum stomatal conductance of water vapor (mol m-2 s-1)\n"},
-        {"_g1      ", nullptr, &l._g1, kPositive, ": Bad leaf _g1 value.",
-         "    ->sensitivity coefficient\n"},
-        {"_gd      ", nullptr, &l._gd, kPositive, ": Bad leaf _gd value.",
-         "    ->VPD coefficient \n"},
-        {"_vpd     ", &l._vpd, nullptr, kAny, "",
-         "    ->use VPD (_vpd=1) or RH (_vpd=0) in surface conductivity calculation\n"},
-        {"_stress  ", nullptr, &l._stress, kPositive, ": Bad leaf _stress value.",
-         "    ->coefficient of soil moisture stress\n"},
-    }};
-}
-
-ParamFile leaf_file(std::span<const ParamKey> keys) {
-    return ParamFile{.keys = keys, .commas_as_blanks = false, .full_stop_on_failure = true};
-}
 
 // What the intercellular CO2 is solved with: capacities, constants and
 // conductances of the sub-step.
@@ -108,28 +68,68 @@ Assimilation newton_step(const Exchange& e, double ci) {
 
 }  // namespace
 
-bool Leaf::init(Site& site, const Plant& plant) {
-    name = site.out_path + (plant.is_shrub != 0 ? "shrub" : "tree") + ".leaf";
-    if (!read_parameters(site, name + ".par")) return false;
+Failure Leaf::init(const std::string& out_path, bool is_shrub) {
+    name = out_path + (is_shrub ? "shrub" : "tree") + ".leaf";
+    if (Failure failure = read_parameters(name + ".par")) return failure;
     gross_production = 0;
     dark_respiration = 0;
     vapour_conductance = _g0 * phys::kMolarWater / 1000;
-    sums.fill(0);
+    sums = {};
     terms_ = TemperatureTerms{};  // the parameters just read change the factors
-    return open_output(site, name + ".csv");
+    return open_output(name + ".csv");
 }
 
-bool Leaf::read_parameters(Site& site, const std::string& path) {
-    const auto keys = leaf_keys(*this);
-    return read_parameter_file(site, path, leaf_file(keys));
+// The leaf's file splits at white space only and names the path with a full stop
+// when it cannot be created.
+ParamFile Leaf::parameters() {
+    constexpr std::string_view tab = "\t";
+    ParamFile file{.column = 9, .commas_as_blanks = false, .full_stop_on_failure = true};
+    file.keys = {
+        {"_vmax",
+         &_vmax,
+         kNonNegative,
+         "carboxylation rate at optimal temperature (umol m-2 s-1)",
+         ": Bad leaf _vmax value.",
+         0,
+         {},
+         tab},
+        {"_jmax",
+         &_jmax,
+         kPositive,
+         "electron transport rate at optimal temperature (umol m-2 s-1)",
+         ": Bad leaf _jmax value.",
+         0,
+         {},
+         tab},
+        {"_topt", &_topt, kPositive, "optimal temperature (C)", {}, 0, {}, tab},
+        {"_ep", &_ep, kPositive, "enthalpy term of the Boltzmann function (J mol-1)",
+         ": Bad leaf _ep value."},
+        {"_ea", &_ea, kPositive, "activation energy of the Boltzmann function (J mol-1)",
+         ": Bad leaf _ea value."},
+        {"_qn", &_qn, kPositive, "quantum yield coefficient", ": Bad leaf _qn value."},
+        {"_rd25", &_rd25, kNonNegative, "dark respiration rate at T=25C (umol m-2 s-1)"},
+        {"_erd", &_erd, kPositive, "activation energy of dark respiration (KJ mol-1)"},
+        {"_g0", &_g0, kPositive, "minimum stomatal conductance of water vapor (mol m-2 s-1)",
+         ": Bad leaf _g0 value."},
+        {"_g1", &_g1, kPositive, "sensitivity coefficient", ": Bad leaf _g1 value."},
+        {"_gd", &_gd, kPositive, "VPD coefficient ", ": Bad leaf _gd value."},
+        {"_vpd", &_vpd, kUnchecked,
+         "use VPD (_vpd=1) or RH (_vpd=0) in surface conductivity calculation"},
+        {"_stress", &_stress, kPositive, "coefficient of soil moisture stress",
+         ": Bad leaf _stress value."},
+    };
+    return file;
 }
 
-bool Leaf::write_parameters(Site& site, const std::string& path) {
-    const auto keys = leaf_keys(*this);
-    return write_parameter_file(site, path, leaf_file(keys));
+Failure Leaf::read_parameters(const std::string& path) {
+    return read_parameter_file(path, parameters());
 }
 
-bool Leaf::open_output(Site& site, const std::string& path) {
+Failure Leaf::write_parameters(const std::string& path) {
+    return write_parameter_file(path, parameters());
+}
+
+Failure Leaf::open_output(const std::string& path) {
     return output.create(path,
                          "# Day of year\n# Hour\n# Minute\n"
                          "# Gross production (umol m-2 s-1)\n"
@@ -143,12 +143,12 @@ bool Leaf::open_output(Site& site, const std::string& path) {
                          "# Stomato conductance (mol m-2 s-1)\n"
                          "# Leaf surface conductance (mol m-2 s-1)\n"
                          "# Ratio of absorbed VIS to GSR\n",
-                         "Failed to open " + path, site.error_text);
+                         "Failed to open " + path);
 }
 
 double Leaf::capacity_factor(double t) const {
-    const double to = _topt + 273.0;
-    const double x = (t - to) / (kGasConstant * t * to);
+    const double to = _topt + phys::kZeroCelsiusWhole;
+    const double x = (t - to) / (phys::kGasConstantRounded * t * to);
     return _ep * std::exp(_ea * x) / (_ep - _ea * (1 - std::exp(_ep * x)));
 }
 
@@ -163,11 +163,10 @@ const Leaf::TemperatureTerms& Leaf::temperature_terms(double t) {
     return terms_;
 }
 
-bool Leaf::iterate(const ForcingRecord& record, Site& site, const Plant& plant, int stream) {
-    const Foliage& foliage = plant.foliage;
-    const double t = foliage.temperature;
-    const double lai = foliage.carbon * foliage._sla;
-    const double vis = stream == 1 ? plant.radiation.vis_abs_up : plant.radiation.vis_abs_down;
+std::optional<double> Leaf::iterate(const ForcingRecord& record, const LeafInput& in, int stream) {
+    const double t = in.temperature;
+    const double lai = in.lai;
+    const double vis = stream == 1 ? in.vis_up : in.vis_down;
     const double q = kPhotonsPerWatt * vis;
 
     const TemperatureTerms& tt = temperature_terms(t);
@@ -181,17 +180,16 @@ bool Leaf::iterate(const ForcingRecord& record, Site& site, const Plant& plant, 
 
     if (record.sw_in < kDaylight) {
         gross_production = 0;
-        if (stream == 1) return true;
-        sums[1] += rd0;
-        const double rho_v =
-            esat(record.ta) * phys::kMolarWater / (0.0083144598 * (record.ta + phys::kZeroCelsius));
+        if (stream == 1) return 0.0;
+        sums.dark += rd0;
+        const double rho_v = esat(record.ta) * phys::kMolarWater /
+                             (phys::kGasConstant * (record.ta + phys::kZeroCelsius));
         vapour_conductance = _g0 * phys::kMolarWater / rho_v;
-        return true;
+        return 0.0;
     }
 
     dark_respiration = rd0 / (1 + 0.001 * q);
-    double gb = record.rho_air / phys::kMolarWater *
-                gb_vapour(plant.aero._u12, foliage._dim, plant.aero._rho);
+    double gb = record.rho_air / phys::kMolarWater * gb_vapour(in.wind, in.width, in.rho);
     if (!(gb > kMinBoundaryLayer)) gb = kMinBoundaryLayer;
     const double cv = kc * (1 + kOxygen / ko);
     const double f = _vpd != 0 ? 1 / (1 + _gd * record.vpd) : record.rh;
@@ -205,37 +203,34 @@ bool Leaf::iterate(const ForcingRecord& record, Site& site, const Plant& plant, 
         converged = std::fabs(ci - s.ci) <= kConvergence;
         ci = s.ci;
     }
-    if (!converged) {
-        site.error_text = "Leaf iterate method failed to converge.";
-        return false;
-    }
+    if (!converged) return std::nullopt;
 
     if (stream == 1) {
         gross_production = s.a;
-        return true;
+        return s.a;
     }
     gross_production += s.a;
-    const std::array<double, 11> values{
-        gross_production,
-        dark_respiration,
-        vm,
-        j,
-        cv,
-        s.cs,
-        s.ci,
-        gamma,
-        s.gs,
-        gb,
-        (plant.radiation.vis_abs_down + plant.radiation.vis_abs_up) / record.sw_in};
-    for (size_t k = 0; k < sums.size(); ++k) sums[k] += values[k];
+    sums.gross += gross_production;
+    sums.dark += dark_respiration;
+    sums.vm += vm;
+    sums.j += j;
+    sums.cv += cv;
+    sums.cs += s.cs;
+    sums.ci += s.ci;
+    sums.gamma += gamma;
+    sums.gs += s.gs;
+    sums.gb += gb;
+    sums.vis_ratio += (in.vis_down + in.vis_up) / record.sw_in;
     vapour_conductance = s.gs * phys::kMolarWater / record.rho_air;
-    return true;
+    return s.a;
 }
 
-bool Leaf::write_output(const ForcingRecord& record, Site& site) {
-    site.gpp_sum += sums[0];
-    site.resp_sum += sums[1];
-    return output.write_means(record, sums, site.error_text);
+Failure Leaf::write_output(const ForcingRecord& record, SiteSums& leaving) {
+    leaving.gpp += sums.gross;
+    leaving.resp += sums.dark;
+    Sums& s = sums;
+    return output.write_means(record, {&s.gross, &s.dark, &s.vm, &s.j, &s.cv, &s.cs, &s.ci,
+                                       &s.gamma, &s.gs, &s.gb, &s.vis_ratio});
 }
 
 }  // namespace kelmora

@@ -2,18 +2,31 @@
 // stomatal conductance, solved for the intercellular CO2 by a Newton iteration.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "run/output_file.h"
+#include "run/param_file.h"
 
 namespace kelmora {
 
-class Site;
-class Plant;
 struct ForcingRecord;
+
+inline constexpr std::string_view kLeafFailure = "Leaf iterate method failed to converge.";
+
+// What the leaf sees in a sub-step, handed down by its plant layer.
+struct LeafInput {
+    double temperature = 0;  // foliage temperature, K
+    double lai = 0;          // leaf area index
+    double vis_down = 0;     // visible absorbed from the downward stream, W m-2
+    double vis_up = 0;       // visible absorbed from the upward stream, W m-2
+    double wind = 0;         // wind at the layer's air node, m s-1
+    double width = 0;        // leaf width, m
+    double rho = 0;          // air density of the layer's profile, kg m-3
+};
 
 class Leaf {
   public:
@@ -34,25 +47,38 @@ class Leaf {
     double _gd = 1.0;      // VPD coefficient, kPa-1
     double _stress = 5.0;  // read and written only
 
-    // Sums over the record's sub-steps, in the order of the output columns: gross
-    // production, dark respiration, Vm, J, Cv, Cs, Ci, Gamma*, gs, gb, VIS/GSR.
-    std::array<double, 11> sums{};
+    // Sums over the record's sub-steps, in the order of the output columns.
+    struct Sums {
+        double gross = 0;      // gross production
+        double dark = 0;       // dark respiration
+        double vm = 0;         // carboxylation capacity
+        double j = 0;          // electron transport rate
+        double cv = 0;         // effective Michaelis constant
+        double cs = 0;         // CO2 at the leaf surface
+        double ci = 0;         // intercellular CO2
+        double gamma = 0;      // CO2 compensation point
+        double gs = 0;         // stomatal conductance
+        double gb = 0;         // boundary-layer conductance
+        double vis_ratio = 0;  // absorbed visible over global radiation
+    } sums;
     double vapour_conductance = 0;  // m s-1
     double dark_respiration = 0;    // umol m-2 s-1
     double gross_production = 0;    // umol m-2 s-1, both streams after the second call
 
-    bool init(Site& site, const Plant& plant);
-    bool read_parameters(Site& site, const std::string& path);
-    bool write_parameters(Site& site, const std::string& path);
-    bool open_output(Site& site, const std::string& path);
+    Failure init(const std::string& out_path, bool is_shrub);
+    ParamFile parameters();
+    Failure read_parameters(const std::string& path);
+    Failure write_parameters(const std::string& path);
+    Failure open_output(const std::string& path);
 
     // One solve for the visible radiation absorbed from the upward (stream 1) or
-    // the downward (stream 0) stream. False when the iteration does not converge.
-    bool iterate(const ForcingRecord& record, Site& site, const Plant& plant, int stream);
+    // the downward (stream 0) stream; the gross assimilation of the stream, none
+    // when the iteration does not converge.
+    std::optional<double> iterate(const ForcingRecord& record, const LeafInput& in, int stream);
 
-    // Hands the gross production and dark respiration sums to the site and writes
-    // the record's line.
-    bool write_output(const ForcingRecord& record, Site& site);
+    // Adds the gross production and dark respiration to `leaving` and writes the
+    // record's line.
+    Failure write_output(const ForcingRecord& record, SiteSums& leaving);
 
     // Peaked temperature function of the carboxylation capacity at `t` K; 1 at the
     // optimal temperature.

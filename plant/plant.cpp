@@ -3,8 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "run/param_file.h"
-#include "run/site.h"
+#include "run/forcing.h"
 
 namespace kelmora {
 
@@ -13,40 +12,7 @@ namespace {
 constexpr Range kAtLeastOne{1.0};
 constexpr Range kUpToOne{0, 1, false, true};  // 0 < v <= 1
 
-std::array<ParamKey, 9> plant_keys(Plant& p) {
-    return {{
-        {"_ztop   ", nullptr, &p._ztop, kAtLeastOne, ": Bad _ztop value.",
-         "    ->height of foliage top (m)\n"},
-        {"_zbot   ", nullptr, &p._zbot, kNonNegative, ": Bad _zbot value.",
-         "    ->height of foliage bottom (m)\n"},
-        {"_pai    ", nullptr, &p._pai, kUpToOne, ": Bad _pai value.",
-         "    ->plant area index (patchness) in low growth season\n"},
-        {"_fpr    ", nullptr, &p._fpr, kPositive, ": Bad _fpr value.",
-         "    ->structural factor for rain interception\n"},
-        {"_fem    ", nullptr, &p._fem, kPositive, ": Bad _fem value.",
-         "    ->structural factor for emissivity\n"},
-        {"_alloc1  ", nullptr, &p._alloc1, kNonNegative, ": Bad _alloc1 value.",
-         "    ->carbon allocation to folliage (fraction)\n"},
-        {"_alloc2  ", nullptr, &p._alloc2, kNonNegative, ": Bad _alloc2 value.",
-         "    ->carbon allocation to stem (fraction)\n"},
-        {"_alloc3  ", nullptr, &p._alloc3, kNonNegative, ": Bad _alloc3 value.",
-         "    ->carbon allocation to fine root (fraction)\n"},
-        {"_alloc4  ", nullptr, &p._alloc4, kNonNegative, ": Bad _alloc4 value.",
-         "    ->carbon allocation to coarse root (fraction)\n"},
-    }};
-}
-
-// The plant's file splits at white space only and names the path with a full stop
-// when it cannot be created.
-ParamFile plant_file(std::span<const ParamKey> keys) {
-    return ParamFile{.keys = keys, .commas_as_blanks = false, .full_stop_on_failure = true};
-}
-
 }  // namespace
-
-bool layer_restarts(const Site& site, int32_t is_shrub) {
-    return site._restart != 0 && !(is_shrub != 0 && site._type == 0);
-}
 
 double Plant::cover_fraction() const {
     const double density = lad();
@@ -54,49 +20,72 @@ double Plant::cover_fraction() const {
     return std::min(1.0, 0.8 * _pai + 0.2 * density);
 }
 
-bool Plant::read_parameters(Site& site, const std::string& path) {
-    const auto keys = plant_keys(*this);
-    if (!read_parameter_file(site, path, plant_file(keys))) return false;
-    if (_zbot >= _ztop) {
-        site.error_text = "Bad plant height data (_zbot>=_ztop).";
-        return false;
-    }
+// The plant's file splits at white space only and names the path with a full stop
+// when it cannot be created.
+ParamFile Plant::parameters() {
+    constexpr std::string_view two = "  ";  // the allocations stand one column further right
+    ParamFile file{.column = 8, .commas_as_blanks = false, .full_stop_on_failure = true};
+    file.keys = {
+        {"_ztop", &_ztop, kAtLeastOne, "height of foliage top (m)"},
+        {"_zbot", &_zbot, kNonNegative, "height of foliage bottom (m)"},
+        {"_pai", &_pai, kUpToOne, "plant area index (patchness) in low growth season"},
+        {"_fpr", &_fpr, kPositive, "structural factor for rain interception"},
+        {"_fem", &_fem, kPositive, "structural factor for emissivity"},
+        {"_alloc1", &_alloc1, kNonNegative, "carbon allocation to folliage (fraction)", {}, 0, two},
+        {"_alloc2", &_alloc2, kNonNegative, "carbon allocation to stem (fraction)", {}, 0, two},
+        {"_alloc3",
+         &_alloc3,
+         kNonNegative,
+         "carbon allocation to fine root (fraction)",
+         {},
+         0,
+         two},
+        {"_alloc4",
+         &_alloc4,
+         kNonNegative,
+         "carbon allocation to coarse root (fraction)",
+         {},
+         0,
+         two},
+    };
+    return file;
+}
+
+Failure Plant::read_parameters(const std::string& path) {
+    if (Failure failure = read_parameter_file(path, parameters())) return failure;
+    if (_zbot >= _ztop) return "Bad plant height data (_zbot>=_ztop).";
     const double total = alloc_sum();
-    if (total <= 0) {
-        site.error_text = "Bad allocation values.";
-        return false;
-    }
+    if (total <= 0) return "Bad allocation values.";
     _alloc1 /= total;
     _alloc2 /= total;
     _alloc3 /= total;
     _alloc4 /= total;
-    return true;
+    return {};
 }
 
-bool Plant::write_parameters(Site& site, const std::string& path) {
-    const auto keys = plant_keys(*this);
-    return write_parameter_file(site, path, plant_file(keys));
+Failure Plant::write_parameters(const std::string& path) {
+    return write_parameter_file(path, parameters());
 }
 
 namespace {
 
-// The profile heights of the layer from its top, driven from the reference height
-// (tree) or from the tree's foliage bottom (shrub), with neutral starting values.
-void set_up_aerodynamics(Plant& p, const ForcingRecord& record, const Site& site) {
+// The profile heights of the layer from its top, driven from the height `z_ref`,
+// with neutral starting values.
+void set_up_aerodynamics(Plant& p, const ForcingRecord& record, double z_ref) {
     Aerodynamics& aero = p.aero;
     const double top = p._ztop;
-    aero._zt = top;
-    aero._zb = p._zbot;
-    aero._zm = 0.13 * top;
-    aero._zd = 0.77 * top;
-    aero._zh = 0.2 * aero._zm;
-    aero._z12 = aero._zd + aero._zm;
-    aero._zrf = p.is_shrub ? site.tree._zbot : site._zref;
-    aero._ga = 0.1;
-    aero._gav = 0.0622;
-    aero._u12 = 1.0;
-    aero._ustar = 0.1;
-    aero._rho = record.rho_air;
+    aero.zt = top;
+    aero.zb = p._zbot;
+    aero.zm = 0.13 * top;
+    aero.zd = 0.77 * top;
+    aero.zh = 0.2 * aero.zm;
+    aero.z12 = aero.zd + aero.zm;
+    aero.zrf = z_ref;
+    aero.ga = 0.1;
+    aero.gav = 0.0622;
+    aero.u12 = 1.0;
+    aero.ustar = 0.1;
+    aero.rho = record.rho_air;
 }
 
 // Infrared leaving the layer before its first sub-step, from the air temperature
@@ -110,37 +99,31 @@ void set_initial_ir(Plant& p, const ForcingRecord& record) {
 
 }  // namespace
 
-bool Plant::init(const ForcingRecord& record, Site& site) {
-    name = site.out_path + (is_shrub ? "shrub" : "tree");
-    if (!read_parameters(site, name + ".par")) return false;
-    if (!is_shrub && _ztop > site._zref) {
-        site.error_text = "Tree top above site reference height.";
-        return false;
+Failure Plant::init(const ForcingRecord& record, const LayerSetup& setup) {
+    name = setup.out_path + (is_shrub ? "shrub" : "tree");
+    if (Failure failure = read_parameters(name + ".par")) return failure;
+    if (_ztop > setup.z_ref) {
+        return is_shrub ? "Shrub top above tree foliage bottem."
+                        : "Tree top above site reference height.";
     }
-    if (is_shrub && _ztop > site.tree._zbot) {
-        site.error_text = "Shrub top above tree foliage bottem.";
-        return false;
-    }
-    set_up_aerodynamics(*this, record, site);
+    set_up_aerodynamics(*this, record, setup.z_ref);
     t12 = record.tk;
     q12 = record.qa;
-    sums.fill(0);
-    if (!open_output(site, name + ".csv")) return false;
-    if (!foliage.init(record, site, *this)) return false;
-    if (!stem.init(record, site, *this)) return false;
+    sums = {};
+    if (Failure failure = open_output(name + ".csv", setup.restart)) return failure;
+    Failure failure = foliage.init(record, setup.out_path, is_shrub, setup.restart);
+    if (!failure) failure = stem.init(record, setup.out_path, is_shrub, setup.restart);
+    if (failure) return failure;
     // After the foliage and the stems hold their starting carbon, so that the
     // first sub-step of the neighbouring layers sees the real areas.
     set_initial_ir(*this, record);
-    return true;
+    return {};
 }
 
-bool Plant::open_output(Site& site, const std::string& path) {
-    if (layer_restarts(site, is_shrub)) {
+Failure Plant::open_output(const std::string& path, bool restart) {
+    if (restart) {
         const std::vector<std::string> words = read_last_line(path);
-        if (words.size() < 5) {
-            site.error_text = "Plant: failed to restart.";
-            return false;
-        }
+        if (words.size() < 5) return "Plant: failed to restart.";
         t12 = word_value(words, 3) + phys::kZeroCelsius;
         q12 = word_value(words, 4);
     }
@@ -150,15 +133,18 @@ bool Plant::open_output(Site& site, const std::string& path) {
                          "# Sensible heat flux between z12 and reference height (W m-2)\n"
                          "# Transmitted down VIS (W m-2)\n# Transmitted up VIS (W m-2)\n"
                          "# Transmitted down IR (W m-2)\n# Transmitted up IR (W m-2)\n",
-                         "Failed to open " + path + ".", site.error_text);
+                         "Failed to open " + path + ".");
 }
 
-bool Plant::write_output(const ForcingRecord& record, Site& site) {
-    // Only the top layer's sensible heat leaves the site.
-    if (!is_shrub) site.h_sum += sums[2];
-    return output.write_means(record, sums, site.error_text) &&
-           foliage.write_output(record, site) && foliage.leaf.write_output(record, site) &&
-           stem.write_output(record, site);
+Failure Plant::write_output(const ForcingRecord& record, SiteSums& leaving) {
+    if (!is_shrub) leaving.sensible += sums.sensible;
+    Sums& s = sums;
+    Failure failure = output.write_means(record, {&s.t12, &s.q12, &s.sensible, &s.vis_out_down,
+                                                  &s.vis_out_up, &s.ir_out_down, &s.ir_out_up});
+    if (!failure) failure = foliage.write_output(record, leaving);
+    if (!failure) failure = foliage.leaf.write_output(record, leaving);
+    if (!failure) failure = stem.write_output(record, leaving);
+    return failure;
 }
 
 }  // namespace kelmora

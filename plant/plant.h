@@ -7,14 +7,38 @@
 #include <string>
 
 #include "leaf/foliage.h"
-#include "plant/aerodynamics.h"
+#include "physics/aerodynamics.h"
+#include "physics/physics.h"
 #include "plant/stem.h"
 #include "run/output_file.h"
+#include "run/param_file.h"
 
 namespace kelmora {
 
-class Site;
 struct ForcingRecord;
+
+// What a layer receives from above and below in step A: the wind, air
+// temperature (K) and water input (kg m-2 s-1) that drive it, the streams
+// arriving at its top and its bottom, and the soil's temperature (K) and
+// moisture factor, which set the litter's decay.
+struct LayerInput {
+    double wind = 0;
+    double air_t = 0;
+    double water = 0;
+    Streams down;
+    Streams up;
+    double soil_t = 0;
+    double soil_fw = 0;
+};
+
+// How a layer is set up: its output directory, whether it restarts from its
+// previous output, and the height of the wind that drives it (the site's
+// reference height for the trees, the trees' foliage bottom for the shrubs).
+struct LayerSetup {
+    std::string out_path;
+    bool restart = false;
+    double z_ref = 0;
+};
 
 // Radiation streams of a layer in the current sub-step, W m-2 of ground.
 struct Radiation {
@@ -54,7 +78,7 @@ class Plant {
     Stem stem;
     std::string name;  // out_path + "tree" or "shrub"
     OutputFile output;
-    int32_t is_shrub = 0;
+    bool is_shrub = false;
 
     double _ztop = 20;      // height of the foliage top, m
     double _zbot = 5;       // height of the foliage bottom, m
@@ -69,10 +93,16 @@ class Plant {
     double t12 = 0;  // air temperature at z12, K
     double q12 = 0;  // specific humidity at z12, kg kg-1
 
-    // Sums over the record's sub-steps: t12 (degC), q12, sensible heat to the
-    // reference height, visible out down, visible out up, infrared out down,
-    // infrared out up.
-    std::array<double, 7> sums{};
+    // Sums over the record's sub-steps, in the order of the output columns.
+    struct Sums {
+        double t12 = 0;  // degC
+        double q12 = 0;
+        double sensible = 0;  // to the reference height
+        double vis_out_down = 0;
+        double vis_out_up = 0;
+        double ir_out_down = 0;
+        double ir_out_up = 0;
+    } sums;
 
     double lai() const { return foliage.carbon * foliage._sla; }
     double sai() const { return stem._carbon * stem._ssa; }
@@ -81,26 +111,40 @@ class Plant {
     double alloc_sum() const { return _alloc1 + _alloc2 + _alloc3 + _alloc4; }
     double throughfall() const { return interception.passed[Interception::kStem]; }
 
-    bool init(const ForcingRecord& record, Site& site);
-    bool read_parameters(Site& site, const std::string& path);
-    bool write_parameters(Site& site, const std::string& path);
-    bool open_output(Site& site, const std::string& path);
+    // What the layer hands on: the streams leaving its bottom and its top, the
+    // drivers of the layer below (wind at the foliage bottom, air node,
+    // throughfall), and its air node as a partner of the layers around it.
+    Streams downward() const { return {radiation.vis_out_down, radiation.ir_out_down}; }
+    Streams upward() const { return {radiation.vis_out_up, radiation.ir_out_up}; }
+    // The air node's temperature (K) and vapour pressure (kPa) under `pa` kPa.
+    Air air(double pa) const { return {t12, vapour_pressure(q12, pa)}; }
+    // The air node with its conductances, as the layer above sees it.
+    Partner as_partner(double pa) const {
+        return {aero.ga, aero.gav, t12, vapour_pressure(q12, pa)};
+    }
 
-    bool step_a(const ForcingRecord& record, Site& site);
-    bool step_b(const ForcingRecord& record, Site& site);
+    Failure init(const ForcingRecord& record, const LayerSetup& setup);
+    ParamFile parameters();
+    Failure read_parameters(const std::string& path);
+    Failure write_parameters(const std::string& path);
+    Failure open_output(const std::string& path, bool restart);
 
-    // Writes the plant's, foliage's, leaf's and stem's lines and hands their sums
-    // to the site accumulators.
-    bool write_output(const ForcingRecord& record, Site& site);
+    // Radiation, profile, interception, the leaf and the carbon of one sub-step;
+    // fails when the leaf's iteration does not converge.
+    Failure step_a(const ForcingRecord& record, double dt, const LayerInput& in);
+    // The air node, the water stores and the surface temperatures, exchanging
+    // with the air `above` (its temperature and vapour pressure) and the air
+    // node or surface `below`.
+    void step_b(const ForcingRecord& record, double dt, const Air& above, const Partner& below);
+
+    // Writes the plant's, foliage's, leaf's and stem's lines and adds what leaves
+    // them to `leaving`; only the top layer's sensible heat leaves the site.
+    Failure write_output(const ForcingRecord& record, SiteSums& leaving);
 
     void transfer_vis();
+    // Infrared transfer; expects transfer_vis to have run in the sub-step.
     void transfer_ir();
-    void intercept(const ForcingRecord& record, const Site& site, int surface, double input);
+    void intercept(const ForcingRecord& record, double dt, int surface, double input);
 };
-
-// Whether a layer takes its starting state from its previous output file: only
-// when the site restarts, and never for the shrub layer of a site without one
-// (that layer is never stepped, so its files hold no state).
-bool layer_restarts(const Site& site, int32_t is_shrub);
 
 }  // namespace kelmora

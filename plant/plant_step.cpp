@@ -6,9 +6,9 @@
 #include <cmath>
 #include <cstddef>
 
+#include "physics/physics.h"
 #include "plant/plant.h"
 #include "run/forcing.h"
-#include "run/site.h"
 
 namespace kelmora {
 
@@ -31,46 +31,6 @@ double stem_area(const Plant& p) {
 // Keeps a surface or air-node temperature within 5 K of the forcing air.
 double near_air(double t, double tk) {
     return std::clamp(t, tk - 5, tk + 5);
-}
-
-// Vapour pressure (kPa) of air of specific humidity `q` under `pa` kPa.
-double vapour_pressure(double q, double pa) {
-    return q * pa / phys::kWaterAirRatio;
-}
-
-// Visible and infrared streams arriving at the top and the bottom of the layer.
-// The tree sees the forcing above and, with a shrub layer, the shrub's upward
-// streams of the previous sub-step below; the shrub sees the tree's downward
-// streams of this sub-step. The lowest layer sees the soil.
-void set_arriving(Plant& p, const ForcingRecord& record, const Site& site) {
-    Radiation& rad = p.radiation;
-    if (p.is_shrub == 0) {
-        rad.vis_in_down = 0.46 * record.sw_in;
-        rad.ir_in_down = 0.54 * record.sw_in + record.lw_in;
-        if (site.has_shrub()) {
-            rad.vis_in_up = site.shrub.radiation.vis_out_up;
-            rad.ir_in_up = site.shrub.radiation.ir_out_up;
-            return;
-        }
-    } else {
-        rad.vis_in_down = site.tree.radiation.vis_out_down;
-        rad.ir_in_down = site.tree.radiation.ir_out_down;
-    }
-    rad.vis_in_up = site.soil._refl * rad.vis_out_down;
-    rad.ir_in_up = black_body(site.soil._Ts);
-}
-
-// What drives the layer from above: wind, air temperature and water input.
-struct Above {
-    double wind;
-    double temperature;
-    double water;
-};
-
-Above above(const Plant& p, const ForcingRecord& record, const Site& site) {
-    if (p.is_shrub == 0) return {record.wind, record.tk, record.precip_rate};
-    const Plant& tree = site.tree;
-    return {tree.aero._ub, tree.t12, tree.throughfall()};
 }
 
 // Roughness dimension of the layer: the area-weighted mean of leaf width and
@@ -107,36 +67,6 @@ void pass(int n, double fa, double fr, double& stream_io, double& opposite_io, d
     absorbed_io = absorbed;
 }
 
-// A partner of the air node: heat and vapour conductances (m s-1), temperature
-// (K) and vapour pressure (kPa).
-struct Partner {
-    double g_heat;
-    double g_vapour;
-    double t;
-    double e;
-};
-
-// The air above: the reference air for the tree, the tree's air node (as just
-// updated) for the shrub.
-Partner upper_partner(const Plant& p, const ForcingRecord& record, const Site& site) {
-    if (p.is_shrub == 0) return {p.aero._ga, p.aero._gav, record.tk, record.ea};
-    const Plant& tree = site.tree;
-    return {p.aero._ga, p.aero._gav, tree.t12, vapour_pressure(tree.q12, record.pa)};
-}
-
-// What lies below: the shrub's air node for the tree over a shrub layer, else the
-// soil surface.
-Partner lower_partner(const Plant& p, const ForcingRecord& record, const Site& site) {
-    if (p.is_shrub == 0 && site.has_shrub()) {
-        const Plant& shrub = site.shrub;
-        return {shrub.aero._ga, shrub.aero._gav, shrub.t12, vapour_pressure(shrub.q12, record.pa)};
-    }
-    const Soil& soil = site.soil;
-    return {gb_heat(soil.aero._u12, soil._rgh, soil.aero._rho),
-            gb_vapour(soil.aero._u12, soil._rgh, soil.aero._rho), soil._Ts,
-            vapour_pressure(soil._qs, record.pa)};
-}
-
 // Conductances of the layer's own surfaces per unit ground, m s-1.
 struct Surfaces {
     double gb_leaf;  // one-sided boundary-layer conductance for heat of a leaf
@@ -148,8 +78,8 @@ struct Surfaces {
 };
 
 Surfaces surfaces(const Plant& p) {
-    const double u = p.aero._u12;
-    const double rho = p.aero._rho;
+    const double u = p.aero.u12;
+    const double rho = p.aero.rho;
     const double l = leaf_area(p);
     const double s = stem_area(p);
     const double wf = p.interception.wet_fraction[kLeaves];
@@ -183,7 +113,7 @@ void foliage_balance(Plant& p, const ForcingRecord& record, double dt, double gb
     const double cf = f.carbon;
     if (cf <= 0) {
         f.temperature = record.tk;
-        f.sums[0] += record.tk - phys::kZeroCelsius;
+        f.sums.temperature += record.tk - phys::kZeroCelsius;
         return;
     }
     const Interception& w = p.interception;
@@ -195,16 +125,16 @@ void foliage_balance(Plant& p, const ForcingRecord& record, double dt, double gb
         ((1 - f._dmc) * 2 * cf / f._dmc + wf * l) * phys::kCpWater + 2 * cf * phys::kCpDryMatter;
     const double net = p.radiation.foliage_net;
     f.temperature = near_air(f.temperature + (net - hf - lef) * dt / ch, record.tk);
-    const double values[9] = {f.temperature - phys::kZeroCelsius,
-                              cf,
-                              f.litter,
-                              f.decomposition,
-                              w.evaporation[kLeaves],
-                              w.transpiration,
-                              net,
-                              hf,
-                              lef};
-    for (size_t i = 0; i < f.sums.size(); ++i) f.sums[i] += values[i];
+    Foliage::Sums& sums = f.sums;
+    sums.temperature += f.temperature - phys::kZeroCelsius;
+    sums.carbon += cf;
+    sums.litter += f._litter;
+    sums.decomposition += f.decomposition;
+    sums.evaporation += w.evaporation[kLeaves];
+    sums.transpiration += w.transpiration;
+    sums.net_radiation += net;
+    sums.sensible += hf;
+    sums.latent += lef;
 }
 
 // Energy balance of the stems. Stems without heat capacity (no carbon, no water
@@ -222,45 +152,57 @@ void stem_balance(Plant& p, const ForcingRecord& record, double dt, double gb_st
     const double net = p.radiation.stem_net;
     st.temperature =
         ch > 0 ? near_air(st.temperature + (net - hs - les) * dt / ch, record.tk) : record.tk;
-    const double values[9] = {st.temperature - phys::kZeroCelsius,
-                              ct,
-                              st._litter,
-                              st.respiration,
-                              st.decomposition,
-                              w.evaporation[kStems],
-                              net,
-                              hs,
-                              les};
-    for (size_t i = 0; i < st.sums.size(); ++i) st.sums[i] += values[i];
+    Stem::Sums& sums = st.sums;
+    sums.temperature += st.temperature - phys::kZeroCelsius;
+    sums.carbon += ct;
+    sums.litter += st._litter;
+    sums.respiration += st.respiration;
+    sums.decomposition += st.decomposition;
+    sums.evaporation += w.evaporation[kStems];
+    sums.net_radiation += net;
+    sums.sensible += hs;
+    sums.latent += les;
 }
 
 }  // namespace
 
-bool Plant::step_a(const ForcingRecord& record, Site& site) {
-    set_arriving(*this, record, site);
-    const Above ref = above(*this, record, site);
+Failure Plant::step_a(const ForcingRecord& record, double dt, const LayerInput& in) {
+    radiation.vis_in_down = in.down.vis;
+    radiation.ir_in_down = in.down.ir;
+    radiation.vis_in_up = in.up.vis;
+    radiation.ir_in_up = in.up.ir;
     // Sensible heat to the reference height with the conductance of the previous sub-step.
-    const double h = record.rho_air * phys::kCpAir * aero._ga * (t12 - ref.temperature);
-    sums[2] += h;
+    const double h = record.rho_air * phys::kCpAir * aero.ga * (t12 - in.air_t);
+    sums.sensible += h;
     const double fc = cover_fraction();
-    aero.update_profile(ref.wind, fc, layer_dimension(*this), record.rho_air, h, t12);
+    aero.update_profile(in.wind, fc, layer_dimension(*this), record.rho_air, h, t12);
+    transfer_vis();
     transfer_ir();
-    intercept(record, site, Interception::kFoliage, fc * ref.water);
-    intercept(record, site, Interception::kStem, interception.passed[kLeaves]);
-    interception.passed[kStems] += (1 - fc) * ref.water;
+    intercept(record, dt, Interception::kFoliage, fc * in.water);
+    intercept(record, dt, Interception::kStem, interception.passed[kLeaves]);
+    interception.passed[kStems] += (1 - fc) * in.water;
     foliage.refill_carbon(record);
-    if (!foliage.leaf.iterate(record, site, *this, 1)) return false;
-    if (!foliage.leaf.iterate(record, site, *this, 0)) return false;
-    foliage.update_carbon(record, site, *this);
-    stem.update_carbon(site, *this);
-    return true;
+    const LeafInput leaf_in{foliage.temperature,
+                            foliage.carbon * foliage._sla,
+                            radiation.vis_abs_down,
+                            radiation.vis_abs_up,
+                            aero.u12,
+                            foliage._dim,
+                            aero.rho};
+    Leaf& leaf = foliage.leaf;
+    if (!leaf.iterate(record, leaf_in, 1) || !leaf.iterate(record, leaf_in, 0)) {
+        return std::string(kLeafFailure);
+    }
+    foliage.update_carbon(record, dt, in.soil_t, in.soil_fw, _alloc1, alloc_sum());
+    const double net = leaf.gross_production - leaf.dark_respiration;
+    stem.update_carbon(dt, in.soil_fw, net, _alloc2, alloc_sum());
+    return {};
 }
 
-bool Plant::step_b(const ForcingRecord& record, Site& site) {
-    const double dt = site._dt;
+void Plant::step_b(const ForcingRecord& record, double dt, const Air& above, const Partner& below) {
     const Surfaces g = surfaces(*this);
-    const Partner up = upper_partner(*this, record, site);
-    const Partner low = lower_partner(*this, record, site);
+    const Partner up{aero.ga, aero.gav, above.t, above.e};
+    const Partner& low = below;
     const double tf = foliage.temperature;
     const double tt = stem.temperature;
     const double ta =
@@ -275,17 +217,21 @@ bool Plant::step_b(const ForcingRecord& record, Site& site) {
     stem_balance(*this, record, dt, g.gb_stem);
     t12 = near_air(ta, record.tk);
     q12 = ea * phys::kWaterAirRatio / record.pa;
-    sums[0] += t12 - phys::kZeroCelsius;
-    sums[1] += q12;
-    sums[3] += radiation.vis_out_down;
-    sums[4] += radiation.vis_out_up;
-    sums[5] += radiation.ir_out_down;
-    sums[6] += radiation.ir_out_up;
-    return true;
+    sums.t12 += t12 - phys::kZeroCelsius;
+    sums.q12 += q12;
+    sums.vis_out_down += radiation.vis_out_down;
+    sums.vis_out_up += radiation.vis_out_up;
+    sums.ir_out_down += radiation.ir_out_down;
+    sums.ir_out_up += radiation.ir_out_up;
 }
 
 void Plant::transfer_vis() {
     Radiation& rad = radiation;
+    // Both transfers of the sub-step add to what the foliage and the stems absorb.
+    rad.vis_abs_down = 0;
+    rad.vis_abs_up = 0;
+    rad.foliage_net = 0;
+    rad.stem_net = 0;
     if (rad.vis_in_down < 0.1) {  // night: nothing to absorb
         rad.vis_out_down = 0;
         rad.vis_out_up = 0;
@@ -317,11 +263,6 @@ void Plant::transfer_vis() {
 
 void Plant::transfer_ir() {
     Radiation& rad = radiation;
-    rad.vis_abs_down = 0;
-    rad.vis_abs_up = 0;
-    rad.foliage_net = 0;
-    rad.stem_net = 0;
-    transfer_vis();
     // The foliage stands above the stems: downward infrared meets the foliage
     // first, upward infrared the stems first. Each element emits from both sides;
     // the foliage's downward and the stems' upward emission reach only the other.
@@ -338,7 +279,7 @@ void Plant::transfer_ir() {
     rad.ir_out_up = (1 - ef) * (1 - es) * i_u + e_f;
 }
 
-void Plant::intercept(const ForcingRecord& record, const Site& site, int surface, double input) {
+void Plant::intercept(const ForcingRecord& record, double dt, int surface, double input) {
     Interception& w = interception;
     const size_t k = surface == Interception::kFoliage ? kLeaves : kStems;
     const bool leaves = k == kLeaves;
@@ -354,8 +295,7 @@ void Plant::intercept(const ForcingRecord& record, const Site& site, int surface
         return;
     }
     const double t = leaves ? foliage.temperature : stem.temperature;
-    const double g = gb_vapour(aero._u12, leaves ? foliage._dim : stem._dim, aero._rho);
-    const double dt = site._dt;
+    const double g = gb_vapour(aero.u12, leaves ? foliage._dim : stem._dim, aero.rho);
     const double rho = record.rho_air;
     const double held = w.store[k];  // at most 2 a kg m-2; rain fills it up to a
     const double wet = held / (2 * a);

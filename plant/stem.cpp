@@ -2,86 +2,62 @@
 
 #include <cmath>
 
-#include "plant/aerodynamics.h"
-#include "plant/plant.h"
-#include "run/param_file.h"
-#include "run/site.h"
+#include "physics/physics.h"
+#include "run/forcing.h"
 
 namespace kelmora {
 
-namespace {
-
-std::array<ParamKey, 13> stem_keys(Stem& s) {
-    return {{
-        {"_dynamic  ", &s._dynamic, nullptr, kAny, "",
-         "    ->carbon storage mode (0: static; 1: dynamic)\n"},
-        {"_abs      ", nullptr, &s._abs, kOpenUnit, ": Bad _abs value.",
-         "    ->absorptivity of PAR\n"},
-        {"_refl     ", nullptr, &s._refl, kOpenUnit, ": Bad _refl value.",
-         "    ->reflectivity of PAR\n"},
-        {"_dim      ", nullptr, &s._dim, kPositive, ": Bad _dim value.",
-         "    ->typical branch dimension (diameter) (m)\n"},
-        {"_dmc      ", nullptr, &s._dmc, kPositive, ": Bad _dmc value.",
-         "    ->dry matter content (kgDry kgWet-1)\n"},
-        {"_carbon   ", nullptr, &s._carbon, kPositive, ": Bad _carbon value.",
-         "    ->carbon (kg m-2)\n"},
-        {"_ssa      ", nullptr, &s._ssa, kPositive, ": Bad _ssa value.",
-         "    ->specific stem area (m2 kg-1)\n"},
-        {"_re25     ", nullptr, &s._re25, kNonNegative, ": Bad _re25 value.",
-         "    ->respiration rate at T=0C (kgC kgC-1 yr-1)\n"},
-        {"_ere      ", nullptr, &s._ere, kPositive, ": Bad _ere value.",
-         "    ->activation energy of _re25 (KJ mol-1)\n"},
-        {"_litter   ", nullptr, &s._litter, kPositive, ": Bad _litter value.",
-         "    ->litter carbon (kgC m-2)\n"},
-        {"_rd25     ", nullptr, &s._rd25, kNonNegative, ": Bad _rd25 value.",
-         "    ->decomposiion rate of stem litter at T=0C (kgC kgC-1 yr-1)\n"},
-        {"_erd      ", nullptr, &s._erd, kPositive, ": Bad _erd value.",
-         "    ->activation energy of _rd25 (KJ mol-1)\n"},
-        {"_rt       ", nullptr, &s._rt, kPositive, ": Bad _rt value.",
-         "    ->residence time/life expectance (yr)\n"},
-    }};
+ParamFile Stem::parameters() {
+    ParamFile file{.column = 10};
+    file.keys = {
+        {"_dynamic", &_dynamic, kUnchecked, "carbon storage mode (0: static; 1: dynamic)"},
+        {"_abs", &_abs, kOpenUnit, "absorptivity of PAR"},
+        {"_refl", &_refl, kOpenUnit, "reflectivity of PAR"},
+        {"_dim", &_dim, kPositive, "typical branch dimension (diameter) (m)"},
+        {"_dmc", &_dmc, kPositive, "dry matter content (kgDry kgWet-1)"},
+        {"_carbon", &_carbon, kPositive, "carbon (kg m-2)"},
+        {"_ssa", &_ssa, kPositive, "specific stem area (m2 kg-1)"},
+        {"_re25", &_re25, kNonNegative, "respiration rate at T=0C (kgC kgC-1 yr-1)"},
+        {"_ere", &_ere, kPositive, "activation energy of _re25 (KJ mol-1)"},
+        {"_litter", &_litter, kPositive, "litter carbon (kgC m-2)"},
+        {"_rd25", &_rd25, kNonNegative,
+         "decomposiion rate of stem litter at T=0C (kgC kgC-1 yr-1)"},
+        {"_erd", &_erd, kPositive, "activation energy of _rd25 (KJ mol-1)"},
+        {"_rt", &_rt, kPositive, "residence time/life expectance (yr)"},
+    };
+    return file;
 }
 
-}  // namespace
-
-bool Stem::read_parameters(Site& site, const std::string& path) {
-    const auto keys = stem_keys(*this);
-    if (!read_parameter_file(site, path, ParamFile{.keys = keys})) return false;
-    if (_abs + _refl > 1) {
-        site.error_text = path + ": _abs+_refl > 1.";
-        return false;
-    }
-    return true;
+Failure Stem::read_parameters(const std::string& path) {
+    if (Failure failure = read_parameter_file(path, parameters())) return failure;
+    if (_abs + _refl > 1) return path + ": _abs+_refl > 1.";
+    return {};
 }
 
-bool Stem::write_parameters(Site& site, const std::string& path) {
-    const auto keys = stem_keys(*this);
-    return write_parameter_file(site, path, ParamFile{.keys = keys});
+Failure Stem::write_parameters(const std::string& path) {
+    return write_parameter_file(path, parameters());
 }
 
-bool Stem::init(const ForcingRecord& record, Site& site, const Plant& plant) {
-    is_shrub = plant.is_shrub;
-    name = site.out_path + (is_shrub ? "shrub.stem" : "tree.stem");
+Failure Stem::init(const ForcingRecord& record, const std::string& out_path, bool is_shrub,
+                   bool restart) {
+    name = out_path + (is_shrub ? "shrub.stem" : "tree.stem");
     if (is_shrub) {
         // The shrub's defaults; the file, when present, overrides them.
         _carbon = 1.5;
         _ssa = 0.6666666666666666;
     }
-    if (!read_parameters(site, name + ".par")) return false;
+    if (Failure failure = read_parameters(name + ".par")) return failure;
     temperature = record.tk;
     respiration = 0;
     decomposition = 0;
-    sums.fill(0);
-    return open_output(site, name + ".csv");
+    sums = {};
+    return open_output(name + ".csv", restart);
 }
 
-bool Stem::open_output(Site& site, const std::string& path) {
-    if (layer_restarts(site, is_shrub)) {
+Failure Stem::open_output(const std::string& path, bool restart) {
+    if (restart) {
         const std::vector<std::string> words = read_last_line(path);
-        if (words.size() < 6) {
-            site.error_text = "Stem: failed restart.";
-            return false;
-        }
+        if (words.size() < 6) return "Stem: failed restart.";
         temperature = word_value(words, 3) + phys::kZeroCelsius;
         _carbon = word_value(words, 4);
         _litter = word_value(words, 5);
@@ -93,23 +69,20 @@ bool Stem::open_output(Site& site, const std::string& path) {
         "# Stem litter decomposition (umol m-2 -s)\n# Water evaporation (kg m-2 s-1)\n"
         "# Net absorbed radiation (W m-2)\n# Sensible heat flux (W m-2)\n"
         "# latent heat flux (W m-2)\n",
-        "Stem: Failed to open " + path, site.error_text);
+        "Stem: Failed to open " + path);
 }
 
-void Stem::update_carbon(const Site& site, const Plant& plant) {
+void Stem::update_carbon(double dt, double soil_fw, double net, double alloc, double alloc_sum) {
     const double t = temperature;
-    const double dt = site._dt;
     respiration = arrhenius(_ere, t) * _re25 * _carbon;
     // Litter lies on the stems, so the stem temperature drives its decay, slowed
     // by the dryness of the soil.
-    decomposition = arrhenius(_erd, t) * _rd25 * _litter * site.soil._fw;
+    decomposition = arrhenius(_erd, t) * _rd25 * _litter * soil_fw;
     if (_dynamic == 0) return;
 
     _litter -= dt * decomposition * phys::kCarbonPerUmol;
     _carbon -= dt * respiration * phys::kCarbonPerUmol;
-    const Leaf& leaf = plant.foliage.leaf;
-    const double net = leaf.gross_production - leaf.dark_respiration;
-    _carbon += net * plant._alloc2 * dt * phys::kCarbonPerUmol / plant.alloc_sum();
+    _carbon += net * alloc * dt * phys::kCarbonPerUmol / alloc_sum;
 
     // One per cent of a cohort is left after the residence time.
     const double loss = 1 - std::exp(std::log(0.01) * dt / (_rt * phys::kSecondsPerYear));
@@ -118,11 +91,14 @@ void Stem::update_carbon(const Site& site, const Plant& plant) {
     _carbon -= turnover;
 }
 
-bool Stem::write_output(const ForcingRecord& record, Site& site) {
-    site.le_sum += sums[8];
-    site.resp_sum += sums[3];
-    site.resp_sum += sums[4];
-    return output.write_means(record, sums, site.error_text);
+Failure Stem::write_output(const ForcingRecord& record, SiteSums& leaving) {
+    leaving.latent += sums.latent;
+    leaving.resp += sums.respiration;
+    leaving.resp += sums.decomposition;
+    Sums& s = sums;
+    return output.write_means(
+        record, {&s.temperature, &s.carbon, &s.litter, &s.respiration, &s.decomposition,
+                 &s.evaporation, &s.net_radiation, &s.sensible, &s.latent});
 }
 
 }  // namespace kelmora

@@ -1,16 +1,14 @@
 // The woody part of a plant layer: stem area, carbon, respiration and litter.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <string>
 
 #include "run/output_file.h"
+#include "run/param_file.h"
 
 namespace kelmora {
 
-class Site;
-class Plant;
 struct ForcingRecord;
 
 class Stem {
@@ -35,25 +33,37 @@ class Stem {
     double temperature = 0;    // K
     double respiration = 0;    // umol m-2 s-1
     double decomposition = 0;  // umol m-2 s-1
-    int32_t is_shrub = 0;      // the layer's flag, taken from the plant at init
 
-    // Sums over the record's sub-steps: temperature (degC), carbon, litter,
-    // respiration, decomposition, evaporation, net radiation, sensible heat,
-    // latent heat.
-    std::array<double, 9> sums{};
+    // Sums over the record's sub-steps, in the order of the output columns.
+    struct Sums {
+        double temperature = 0;  // degC
+        double carbon = 0;
+        double litter = 0;
+        double respiration = 0;
+        double decomposition = 0;
+        double evaporation = 0;
+        double net_radiation = 0;
+        double sensible = 0;
+        double latent = 0;
+    } sums;
 
-    bool init(const ForcingRecord& record, Site& site, const Plant& plant);
-    bool read_parameters(Site& site, const std::string& path);
-    bool write_parameters(Site& site, const std::string& path);
-    bool open_output(Site& site, const std::string& path);
+    // `restart`: take the starting state from the previous output file.
+    Failure init(const ForcingRecord& record, const std::string& out_path, bool is_shrub,
+                 bool restart);
+    ParamFile parameters();
+    Failure read_parameters(const std::string& path);
+    Failure write_parameters(const std::string& path);
+    Failure open_output(const std::string& path, bool restart);
 
-    // Respiration, litter decomposition and, in the dynamic mode, the carbon update
-    // of one sub-step; run at the end of the plant's step A.
-    void update_carbon(const Site& site, const Plant& plant);
+    // Respiration, litter decomposition slowed by the soil's moisture factor
+    // `soil_fw` and, in the dynamic mode, the carbon update of one sub-step with
+    // the share `alloc` of `alloc_sum` of the leaf's net assimilation `net`; run
+    // at the end of the plant's step A.
+    void update_carbon(double dt, double soil_fw, double net, double alloc, double alloc_sum);
 
-    // Hands the latent heat, respiration and decomposition sums to the site and
-    // writes the line.
-    bool write_output(const ForcingRecord& record, Site& site);
+    // Adds the latent heat, respiration and decomposition to `leaving` and writes
+    // the line.
+    Failure write_output(const ForcingRecord& record, SiteSums& leaving);
 };
 
 }  // namespace kelmora

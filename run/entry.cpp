@@ -4,6 +4,7 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <string_view>
 
 #include "run/site.h"
 
@@ -11,16 +12,34 @@ namespace kelmora {
 
 namespace {
 
+constexpr std::string_view kVersion = "Kelmora version 1.02\n";
 constexpr const char* kBanner =
     "\nKelmora version 1.02\n\n"
     "Forest site exchange of carbon, energy and water\n"
     "by the Kelmora developers\n\n"
     "Usage:\n"
     "  kelm.exe [input_file_name output_path_name]\n\n";
+constexpr std::string_view kOptions =
+    "  kelm.exe --help | -h    print this help\n"
+    "  kelm.exe --version      print the version\n\n"
+    "input_file_name: the forcing file (default io/input.txt)\n"
+    "output_path_name: the existing directory of the parameter and output files (default io)\n";
 
 }  // namespace
 
 int run_program(int argc, const char* const* argv, std::ostream& console, std::istream& keys) {
+    // The requests for help or the version touch no file and wait for no key.
+    if (argc > 1) {
+        const std::string_view first = argv[1];
+        if (first == "--version") {
+            console << kVersion << std::flush;
+            return 0;
+        }
+        if (first == "--help" || first == "-h") {
+            console << kBanner << kOptions << std::flush;
+            return 0;
+        }
+    }
     console << kBanner;
     // The site is large (two plant layers, the soil and every file): keep it off the stack.
     auto site = std::make_unique<Site>();
@@ -29,8 +48,8 @@ int run_program(int argc, const char* const* argv, std::ostream& console, std::i
     if (argc > 1) input = argv[1];
     if (argc > 2) out_dir = argv[2];
     site->records.clear();
-    if (!read_forcing(*site, input)) {
-        console << site->error_text << std::flush;
+    if (Failure failure = read_forcing(input, site->records)) {
+        console << *failure << std::flush;
         return 1;
     }
     const bool ok = site->init(out_dir) && site->run(console);

@@ -1,11 +1,12 @@
 #include "run/forcing.h"
 
+#include <cmath>
 #include <fstream>
 #include <string_view>
 #include <vector>
 
+#include "physics/physics.h"
 #include "run/numbers.h"
-#include "run/site.h"
 
 namespace kelmora {
 
@@ -37,7 +38,7 @@ const char* validation_message(const ForcingRecord& r) {
     if (r.day < 1 || r.day > 365) return "Bad day of year value at ";
     if (r.hour < 0 || r.hour > 23) return "Bad hour value at ";
     if (r.minute < 0 || r.minute > 59) return "Bad minute value at ";
-    if (!std::isfinite(r.ta) || r.ta <= -273.15) return "Bad air temperature value at ";
+    if (!std::isfinite(r.ta) || r.ta <= -phys::kZeroCelsius) return "Bad air temperature value at ";
     if (!std::isfinite(r.pa) || r.pa <= 0) return "Bad air pressure value at ";
     if (!std::isfinite(r.co2) || r.co2 <= 0) return "Bad CO2 value at ";
     for (double v : {r.vpd, r.wind, r.sw_in, r.lw_in, r.precip, r.nep_obs}) {
@@ -63,9 +64,9 @@ int64_t seconds_since(const TimeStamp& prev, const ForcingRecord& r) {
 }
 
 void derive(ForcingRecord& r) {
-    r.precip_rate = r.precip / 3600 / 1000 * 1000;
-    r.tk = r.ta + 273.15;
-    r.rho_air = r.pa / (r.tk * 0.287058);
+    r.precip_rate = r.precip / phys::kSecondsPerHour / 1000 * phys::kWaterDensity;
+    r.tk = r.ta + phys::kZeroCelsius;
+    r.rho_air = r.pa / (r.tk * phys::kDryAirGasConstant);
     const double es = esat(r.ta);
     if (r.vpd < 1e-5) r.vpd = 1e-5;
     r.ea = es - r.vpd;
@@ -76,7 +77,7 @@ void derive(ForcingRecord& r) {
         r.rh = 0.01;
     }
     if (r.ea < 1e-5) r.ea = 1e-5;
-    r.qa = r.ea * 0.622 / r.pa;
+    r.qa = r.ea * phys::kWaterAirRatio / r.pa;
 }
 
 // The line as the messages quote it: commas turned into blanks.
@@ -89,12 +90,9 @@ std::string quoted(std::string line) {
 
 }  // namespace
 
-bool read_forcing(Site& site, const std::string& path) {
+Failure read_forcing(const std::string& path, std::vector<ForcingRecord>& records) {
     std::ifstream in(path);
-    if (!in) {
-        site.error_text = "Failed to open " + path;
-        return false;
-    }
+    if (!in) return "Failed to open " + path;
     std::string line;
     std::vector<std::string_view> words;
     TimeStamp prev{};
@@ -116,21 +114,15 @@ bool read_forcing(Site& site, const std::string& path) {
             interval = seconds_since(prev, r);
             if (interval < 1 || interval > 3600) message = "Bad time interval at ";
         }
-        if (message) {
-            site.error_text = message + quoted(line);
-            return false;
-        }
+        if (message) return message + quoted(line);
         r.interval = static_cast<int32_t>(interval);
         r.substeps = 0;
         prev = {r.day, r.hour, r.minute};
         first = false;
-        site.records.push_back(r);
+        records.push_back(r);
     }
-    if (in.bad()) {
-        site.error_text = "Failed to read " + path;
-        return false;
-    }
-    return true;
+    if (in.bad()) return "Failed to read " + path;
+    return {};
 }
 
 ForcingRecord interpolate(const ForcingRecord& prev, const ForcingRecord& cur, double t) {

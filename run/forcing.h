@@ -2,13 +2,13 @@
 // forcing file, with the humidity, density and precipitation rate derived from it.
 #pragma once
 
-#include <cmath>
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "run/param_file.h"
 
 namespace kelmora {
-
-class Site;
 
 // The observed net ecosystem production of a line without the twelfth column.
 inline constexpr double kMissingObservation = -9999.9;
@@ -36,14 +36,9 @@ struct ForcingRecord {
     double rho_air = 0;                    // air density, kg m-3
 };
 
-// Saturation vapour pressure (kPa) over a temperature in degC.
-inline double esat(double t) {
-    return 0.611 * std::exp(17.502 * t / (t + 240.97));
-}
-
-// Appends the records of the forcing file at `path` to `site.records`. On failure
-// sets `site.error_text` and returns false; the records before the bad line stay.
-bool read_forcing(Site& site, const std::string& path);
+// Appends the records of the forcing file at `path` to `records`. On failure the
+// records before the bad line stay.
+Failure read_forcing(const std::string& path, std::vector<ForcingRecord>& records);
 
 // The forcing `t` seconds after `prev`, on the straight line to `cur`.
 ForcingRecord interpolate(const ForcingRecord& prev, const ForcingRecord& cur, double t);

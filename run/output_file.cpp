@@ -2,7 +2,6 @@
 
 #include <charconv>
 #include <locale>
-#include <utility>
 
 #include "run/forcing.h"
 #include "run/numbers.h"
@@ -19,23 +18,17 @@ bool OutputFile::open(const std::string& path) {
     return out_.is_open();
 }
 
-bool OutputFile::create(const std::string& path, std::string_view headers, std::string open_failure,
-                        std::string& error_text) {
-    if (!open(path)) {
-        error_text = std::move(open_failure);
-        return false;
-    }
-    return header(headers, error_text);
+Failure OutputFile::create(const std::string& path, std::string_view headers,
+                           std::string open_failure) {
+    if (!open(path)) return open_failure;
+    return header(headers);
 }
 
-bool OutputFile::header(std::string_view text, std::string& error_text) {
+Failure OutputFile::header(std::string_view text) {
     out_.write(text.data(), static_cast<std::streamsize>(text.size()));
     out_.flush();
-    if (!out_) {
-        error_text = "Failed to write " + path_;
-        return false;
-    }
-    return true;
+    if (!out_) return "Failed to write " + path_;
+    return {};
 }
 
 void OutputFile::begin_line(const ForcingRecord& record) {
@@ -53,23 +46,19 @@ void OutputFile::value(double v) {
     line_.append(buf, format_real(buf, v));
 }
 
-bool OutputFile::write_means(const ForcingRecord& record, std::span<double> sums,
-                             std::string& error_text) {
+Failure OutputFile::write_means(const ForcingRecord& record, std::initializer_list<double*> sums) {
     begin_line(record);
     const double n = record.substeps;
-    for (double& sum : sums) mean(sum, n);
-    return end_line(error_text);
+    for (double* sum : sums) mean(*sum, n);
+    return end_line();
 }
 
-bool OutputFile::end_line(std::string& error_text) {
+Failure OutputFile::end_line() {
     line_ += '\n';
     out_.write(line_.data(), static_cast<std::streamsize>(line_.size()));
     out_.flush();
-    if (!out_) {
-        error_text = "Failed to write " + path_;
-        return false;
-    }
-    return true;
+    if (!out_) return "Failed to write " + path_;
+    return {};
 }
 
 std::vector<std::string> read_last_line(const std::string& path) {

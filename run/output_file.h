@@ -4,10 +4,12 @@
 #pragma once
 
 #include <fstream>
-#include <span>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "run/param_file.h"
 
 namespace kelmora {
 
@@ -20,14 +22,13 @@ class OutputFile {
     bool is_open() const { return out_.is_open(); }
     const std::string& path() const { return path_; }
 
-    // Creates the file and writes its header lines. When the file cannot be
-    // created, `open_failure` goes to `error_text`; a failed write leaves
-    // "Failed to write <path>". False in both cases.
-    bool create(const std::string& path, std::string_view headers, std::string open_failure,
-                std::string& error_text);
-    // Writes header lines as given (each with its line break) and flushes. A
-    // failed write leaves "Failed to write <path>" in `error_text`; false then.
-    bool header(std::string_view text, std::string& error_text);
+    // Creates the file and writes its header lines. Fails with `open_failure`
+    // when the file cannot be created, with "Failed to write <path>" when the
+    // headers cannot be written.
+    Failure create(const std::string& path, std::string_view headers, std::string open_failure);
+    // Writes header lines as given (each with its line break) and flushes; fails
+    // with "Failed to write <path>".
+    Failure header(std::string_view text);
 
     // Starts a data line with the record's day, hour and minute.
     void begin_line(const ForcingRecord& record);
@@ -38,17 +39,26 @@ class OutputFile {
         value(sum / n);
         sum = 0;
     }
-    // Writes the record's line of the sums' means over its sub-steps and clears
-    // the sums; false as end_line.
-    bool write_means(const ForcingRecord& record, std::span<double> sums, std::string& error_text);
-    // Ends the line, writes and flushes it. A failed write leaves
-    // "Failed to write <path>" in `error_text` and returns false.
-    bool end_line(std::string& error_text);
+    // Writes the record's line of the means of `sums` over its sub-steps and
+    // clears them; fails as end_line.
+    Failure write_means(const ForcingRecord& record, std::initializer_list<double*> sums);
+    // Ends the line, writes and flushes it; fails with "Failed to write <path>".
+    Failure end_line();
 
   private:
     std::ofstream out_;
     std::string path_;
     std::string line_;
+};
+
+// The site's sums over a record's sub-steps that the components hand over when
+// they write their lines: gross production and total respiration (umol m-2 s-1),
+// sensible and latent heat (W m-2).
+struct SiteSums {
+    double gpp = 0;
+    double resp = 0;
+    double sensible = 0;
+    double latent = 0;
 };
 
 // The words of the last data line of the file at `path`: lines starting with '#'

@@ -6,11 +6,11 @@
 #include <fstream>
 
 #include "run/numbers.h"
-#include "run/site.h"
 
 namespace kelmora {
 
 bool Range::contains(double v) const {
+    if (!checked) return true;
     if (!std::isfinite(v)) return false;
     const double s = scale ? *scale : 1.0;
     const double l = lo * s;
@@ -22,29 +22,23 @@ bool Range::contains(double v) const {
 
 namespace {
 
-std::string_view key_name(std::string_view text) {
-    const size_t end = text.find_first_of(" \t");
-    return end == std::string_view::npos ? text : text.substr(0, end);
-}
-
 std::string open_failure(const std::string& path, const ParamFile& file) {
     return "Failed to open " + path + (file.full_stop_on_failure ? "." : "");
 }
 
-bool fail(Site& site, const std::string& path, std::string_view message) {
-    site.error_text = path;
-    site.error_text += message;
-    return false;
+std::string bad_value(const std::string& path, std::string_view message) {
+    return path + std::string(message);
 }
 
 // Stores the value of a plain key and checks it; false on a bad value.
 bool store_plain(const ParamKey& key, std::string_view word) {
-    if (key.int_field) {
-        *key.int_field = leading_int(word);
-        return key.message.empty() || key.range.contains(*key.int_field);
+    if (int32_t* const* field = std::get_if<int32_t*>(&key.field)) {
+        **field = leading_int(word);
+        return key.range.contains(**field);
     }
-    *key.real_field = leading_real(word) + key.offset;
-    return key.message.empty() || key.range.contains(*key.real_field);
+    double* field = std::get<double*>(key.field);
+    *field = leading_real(word) + key.offset;
+    return key.range.contains(*field);
 }
 
 bool store_numbered(const NumberedKey& key, std::string_view word, std::string_view value) {
@@ -61,23 +55,26 @@ bool store_list(const ListKey& key, std::string_view value) {
     return key.range.contains(key.list->back());
 }
 
-// Interprets one line; false with the message set on a bad value.
-bool read_line(Site& site, const std::string& path, const ParamFile& file,
-               const std::vector<std::string_view>& words) {
-    if (words.size() < 2) return true;
+// Interprets one line; the failure of a bad value.
+Failure read_line(const std::string& path, const ParamFile& file,
+                  const std::vector<std::string_view>& words) {
+    if (words.size() < 2) return {};
     const std::string_view key = words[0];
     for (const ParamKey& k : file.keys) {
-        if (key_name(k.text) != key) continue;
-        return store_plain(k, words[1]) || fail(site, path, k.message);
+        if (k.name != key) continue;
+        if (store_plain(k, words[1])) return {};
+        if (!k.message.empty()) return bad_value(path, k.message);
+        return path + ": Bad " + std::string(k.name) + " value.";
     }
     if (file.numbered && key.find(file.numbered->base) != std::string_view::npos) {
-        return store_numbered(*file.numbered, key, words[1]) ||
-               fail(site, path, file.numbered->message);
+        if (store_numbered(*file.numbered, key, words[1])) return {};
+        return bad_value(path, file.numbered->message);
     }
     if (file.list && key.find(file.list->base) != std::string_view::npos) {
-        return store_list(*file.list, words[1]) || fail(site, path, file.list->message);
+        if (store_list(*file.list, words[1])) return {};
+        return bad_value(path, file.list->message);
     }
-    return true;
+    return {};
 }
 
 void append_int(std::string& out, int64_t v) {
@@ -105,21 +102,31 @@ std::string file_text(const ParamFile& file) {
     std::string text(file.title);
     text += '\n';
     for (const ParamKey& k : file.keys) {
-        text += k.text;
-        if (k.int_field) {
-            append_int(text, *k.int_field);
+        text += k.name;
+        if (!k.padding.empty()) {
+            text += k.padding;
         } else {
-            append_real(text, *k.real_field - k.offset);
+            text.append(file.column > k.name.size() ? file.column - k.name.size() : 1, ' ');
         }
+        if (int32_t* const* field = std::get_if<int32_t*>(&k.field)) {
+            append_int(text, **field);
+        } else {
+            append_real(text, *std::get<double*>(k.field) - k.offset);
+        }
+        text += k.lead;
+        text += "->";
         text += k.remark;
+        text += '\n';
     }
-    if (const NumberedKey* n = file.numbered) {
+    if (file.numbered) {
+        const NumberedKey* n = &*file.numbered;
         for (int32_t i = n->first; i <= n->last; ++i) {
             append_indexed(text, n->base, i, n->gap, n->values[i - n->first], n->remark_head,
                            n->remark_tail);
         }
     }
-    if (const ListKey* l = file.list) {
+    if (file.list) {
+        const ListKey* l = &*file.list;
         const std::span<const double> values =
             l->list->empty() ? l->defaults : std::span<const double>(*l->list);
         for (size_t i = 0; i < values.size(); ++i) {
@@ -132,21 +139,15 @@ std::string file_text(const ParamFile& file) {
 
 }  // namespace
 
-bool read_parameter_file(Site& site, const std::string& path, const ParamFile& file) {
+Failure read_parameter_file(const std::string& path, const ParamFile& file) {
     std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) {
-        site.error_text = open_failure(path, file);
-        return false;
-    }
+    if (std::filesystem::is_directory(path, ec)) return open_failure(path, file);
     std::ifstream in(path);
     if (!in) {
         // Only a missing file is written with the defaults: a file that exists
         // but cannot be read (no read permission) holds the user's values.
-        if (std::filesystem::exists(path, ec)) {
-            site.error_text = open_failure(path, file);
-            return false;
-        }
-        if (!write_parameter_file(site, path, file)) return false;
+        if (std::filesystem::exists(path, ec)) return open_failure(path, file);
+        if (Failure failure = write_parameter_file(path, file)) return failure;
         in.open(path);
     }
     std::string line;
@@ -157,23 +158,20 @@ bool read_parameter_file(Site& site, const std::string& path, const ParamFile& f
         first_line = false;
         if (skip) continue;
         split_words(line, file.commas_as_blanks, words);
-        if (!read_line(site, path, file, words)) return false;
+        if (Failure failure = read_line(path, file, words)) return failure;
     }
-    return true;
+    return {};
 }
 
-bool write_parameter_file(Site& site, const std::string& path, const ParamFile& file) {
+Failure write_parameter_file(const std::string& path, const ParamFile& file) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (out) {
         const std::string text = file_text(file);
         out.write(text.data(), static_cast<std::streamsize>(text.size()));
         out.close();
     }
-    if (!out) {
-        site.error_text = open_failure(path, file);
-        return false;
-    }
-    return true;
+    if (!out) return open_failure(path, file);
+    return {};
 }
 
 }  // namespace kelmora

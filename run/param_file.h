@@ -1,48 +1,57 @@
 // The parameter files of the components: one table-driven reader and writer.
-// A component describes its keys (text as written, field, type, default held in
-// the field, check, remark, message) and the variants of its file; the code here
-// reads, converts, checks, writes and reports.
+// A component declares its keys once (name, field, check, remark) with the
+// variants of its file; the code here reads, converts, checks, writes and
+// returns the failure.
 #pragma once
 
 #include <cstdint>
-#include <initializer_list>
 #include <limits>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 namespace kelmora {
 
-class Site;
+// The message of a failed operation; empty (no value) on success.
+using Failure = std::optional<std::string>;
 
 // The valid values of a key: lo < v (or lo <= v) and v < hi (or v <= hi), both
-// bounds times *scale when a scale is given. Non-finite values never pass.
+// bounds times *scale when a scale is given. Non-finite values never pass; a
+// range that is not `checked` takes every value.
 struct Range {
     double lo = -std::numeric_limits<double>::infinity();
     double hi = std::numeric_limits<double>::infinity();
     bool lo_inclusive = true;
     bool hi_inclusive = true;
     const double* scale = nullptr;
+    bool checked = true;
 
     bool contains(double v) const;
 };
 
+inline constexpr Range kUnchecked{.checked = false};
 inline constexpr Range kAny{};
 inline constexpr Range kPositive{0, std::numeric_limits<double>::infinity(), false, true};
 inline constexpr Range kNonNegative{0, std::numeric_limits<double>::infinity(), true, true};
 inline constexpr Range kNegative{-std::numeric_limits<double>::infinity(), 0, true, false};
 inline constexpr Range kOpenUnit{0, 1, false, false};  // 0 < v < 1
 
-// One plain key. Exactly one of `int_field` and `real_field` is set.
+// The field a key fills: a whole number or a real.
+using Field = std::variant<int32_t*, double*>;
+
+// One plain key, written as: name, padding, value, lead, "->", remark.
 struct ParamKey {
-    std::string_view text;  // as written, with its padding, e.g. "_dt        "
-    int32_t* int_field = nullptr;
-    double* real_field = nullptr;
-    Range range = kAny;
-    std::string_view message;  // appended to the path on a bad value; empty: no check
-    std::string_view remark;   // written after the value, with its line break
-    double offset = 0;         // the field holds the file's value plus this offset
+    std::string_view name;
+    Field field;
+    Range range = kUnchecked;
+    std::string_view remark;
+    std::string_view message = {};   // after the path on a bad value; empty: ": Bad <name> value."
+    double offset = 0;               // the field holds the file's value plus this offset
+    std::string_view padding = {};   // empty: blanks up to the file's column
+    std::string_view lead = "    ";  // between the value and "->"
 };
 
 // A key repeated with a number behind it ("_lai" 1..365) that stores its value at
@@ -73,9 +82,10 @@ struct ListKey {
 };
 
 struct ParamFile {
-    std::span<const ParamKey> keys;
-    const NumberedKey* numbered = nullptr;
-    const ListKey* list = nullptr;
+    std::vector<ParamKey> keys = {};
+    size_t column = 0;  // names are padded with blanks to this width
+    std::optional<NumberedKey> numbered = std::nullopt;
+    std::optional<ListKey> list = std::nullopt;
     std::string_view title = "Parameters (name, value, remark):";
     bool commas_as_blanks = true;       // the leaf and the plant layer split at white space only
     bool skip_first_line = false;       // the soil never interprets its first line
@@ -84,10 +94,10 @@ struct ParamFile {
 
 // Reads the file at `path` into the fields, writing it with the current values
 // first when it is missing. A bad value stops the reading with the path followed
-// by the key's message in `site.error_text`.
-bool read_parameter_file(Site& site, const std::string& path, const ParamFile& file);
+// by the key's message.
+Failure read_parameter_file(const std::string& path, const ParamFile& file);
 
 // Writes the current values to a new file at `path`.
-bool write_parameter_file(Site& site, const std::string& path, const ParamFile& file);
+Failure write_parameter_file(const std::string& path, const ParamFile& file);
 
 }  // namespace kelmora

@@ -1,20 +1,18 @@
 #include "run/site.h"
 
-#include <array>
 #include <cmath>
 #include <ostream>
+#include <span>
 
-#include "run/numbers.h"
-#include "run/param_file.h"
 #include "run/statistic.h"
 
 namespace kelmora {
 
 Site::Site() {
-    tree.is_shrub = 0;
+    tree.is_shrub = false;
     tree._ztop = 20.0;
     tree._zbot = 5.0;
-    shrub.is_shrub = 1;
+    shrub.is_shrub = true;
     shrub._ztop = 1.5;
     shrub._zbot = 0.2;
 }
@@ -27,66 +25,124 @@ constexpr std::string_view kSiteHeaders =
     "#Total resperiation (umol m-2 s-1)\n#Sensible heat flux (W m-2)\n"
     "#Letent heat flux (W m-2)\n";
 
-std::array<ParamKey, 4> site_keys(Site& s) {
-    return {{
-        {"_type      ",
-         &s._type,
-         nullptr,
-         {0, 1},
-         ": Bad site type.",
-         "    ->site type (0: no shrub; 1: has shrub)\n"},
-        {"_restart   ", &s._restart, nullptr, kAny, "",
-         "    ->restart (1) from previous run or new start (0)\n"},
-        {"_dt        ",
-         &s._dt,
-         nullptr,
-         {1},
-         ": Bad time step.",
-         "    ->time step (s) to run model\n"},
-        {"_zref      ",
-         nullptr,
-         &s._zref,
+}  // namespace
+
+ParamFile Site::parameters() {
+    ParamFile file{.column = 11};
+    file.keys = {
+        {"_type", &_type, {0, 1}, "site type (0: no shrub; 1: has shrub)", ": Bad site type."},
+        {"_restart", &_restart, kUnchecked, "restart (1) from previous run or new start (0)"},
+        {"_dt", &_dt, {1}, "time step (s) to run model", ": Bad time step."},
+        {"_zref",
+         &_zref,
          {1.0},
-         ": Bad site reference height.",
-         "    ->reference height of measurements above canopy (m)\n"},
-    }};
+         "reference height of measurements above canopy (m)",
+         ": Bad site reference height."},
+    };
+    return file;
+}
+
+Failure Site::read_parameters(const std::string& path) {
+    return read_parameter_file(path, parameters());
+}
+
+Failure Site::write_parameters(const std::string& path) {
+    return write_parameter_file(path, parameters());
+}
+
+bool Site::init(const std::string& path) {
+    if (records.empty()) return fail("Empty input data.");
+    out_path = path;
+    if (!out_path.empty() && out_path.back() != '/' && out_path.back() != '\\') out_path += '/';
+    if (Failure failure = read_parameters(out_path + "site.par")) return fail(failure);
+    const std::string csv = out_path + "site.csv";
+    if (Failure failure = output.create(csv, kSiteHeaders, "Failed to open " + csv)) {
+        return fail(failure);
+    }
+    sums = {};
+    const ForcingRecord& first = records.front();
+    Failure failure = tree.init(first, {out_path, layer_restarts(false), _zref});
+    if (!failure) failure = shrub.init(first, {out_path, layer_restarts(true), tree._zbot});
+    const Plant& low = lowest_plant();
+    if (!failure) failure = soil.init(first, out_path, _restart != 0, low._zbot, low.is_shrub);
+    return failure ? fail(failure) : true;
+}
+
+namespace {
+
+// What the lowest plant layer hands to the soil.
+SoilInput soil_input(const Plant& p) {
+    return {p.radiation.vis_out_down,
+            p.radiation.ir_out_down,
+            p.t12,
+            p.q12,
+            p.throughfall(),
+            p.aero.ub,
+            p.aero.u12,
+            p._zbot,
+            p.is_shrub};
+}
+
+// What a plant layer hands to the soil at the end of the sub-step: its
+// transpiration and its leaf's net assimilation shared out to the roots.
+PlantUptake uptake(const Plant& p) {
+    const Leaf& leaf = p.foliage.leaf;
+    const double net = leaf.gross_production - leaf.dark_respiration;
+    return {p.interception.transpiration, net * (p._alloc3 / p.alloc_sum()),
+            net * (p._alloc4 / p.alloc_sum())};
 }
 
 }  // namespace
 
-bool Site::read_parameters(const std::string& path) {
-    const auto keys = site_keys(*this);
-    return read_parameter_file(*this, path, ParamFile{.keys = keys});
-}
-
-bool Site::write_parameters(const std::string& path) {
-    const auto keys = site_keys(*this);
-    return write_parameter_file(*this, path, ParamFile{.keys = keys});
-}
-
-bool Site::init(const std::string& path) {
-    if (records.empty()) {
-        error_text = "Empty input data.";
-        return false;
+Failure Site::substep(const ForcingRecord& f) {
+    const double dt = _dt;
+    // Step A, from the top down. The trees see the sky above and, below, the
+    // shrubs' upward streams of the previous sub-step or the soil; the shrubs see
+    // the trees' downward streams, wind, air and throughfall of this sub-step.
+    // Both see the soil's state of the previous sub-step.
+    const double soil_t = soil.ts;
+    const double soil_fw = soil.fw;
+    const Streams sky{0.46 * f.sw_in, 0.54 * f.sw_in + f.lw_in};
+    const Streams below_tree =
+        has_shrub() ? shrub.upward() : soil.upward(tree.radiation.vis_out_down);
+    const LayerInput tree_in{f.wind, f.tk, f.precip_rate, sky, below_tree, soil_t, soil_fw};
+    if (Failure failure = tree.step_a(f, dt, tree_in)) return failure;
+    if (has_shrub()) {
+        const LayerInput in{tree.aero.ub,
+                            tree.t12,
+                            tree.throughfall(),
+                            tree.downward(),
+                            soil.upward(shrub.radiation.vis_out_down),
+                            soil_t,
+                            soil_fw};
+        if (Failure failure = shrub.step_a(f, dt, in)) return failure;
     }
-    out_path = path;
-    if (!out_path.empty() && out_path.back() != '/' && out_path.back() != '\\') out_path += '/';
-    if (!read_parameters(out_path + "site.par")) return false;
-    const std::string csv = out_path + "site.csv";
-    if (!output.create(csv, kSiteHeaders, "Failed to open " + csv, error_text)) return false;
-    gpp_sum = resp_sum = h_sum = le_sum = 0;
-    const ForcingRecord& first = records.front();
-    return tree.init(first, *this) && shrub.init(first, *this) && soil.init(first, *this);
+    soil.step_a(f, dt, soil_input(lowest_plant()));
+    // Step B, from the top down: each air node with the air above it as just
+    // updated and the air node or surface below it.
+    const Partner below_tree_air = has_shrub() ? shrub.as_partner(f.pa) : soil.as_partner(f.pa);
+    tree.step_b(f, dt, {f.tk, f.ea}, below_tree_air);
+    if (has_shrub()) shrub.step_b(f, dt, tree.air(f.pa), soil.as_partner(f.pa));
+    const PlantUptake plants[2] = {uptake(tree), uptake(shrub)};
+    soil.step_b(f, dt, std::span(plants, has_shrub() ? 2 : 1));
+    return {};
 }
 
-bool Site::write_line(const ForcingRecord& record) {
+Failure Site::write_output(const ForcingRecord& record) {
+    Failure failure = tree.write_output(record, sums);
+    if (!failure && has_shrub()) failure = shrub.write_output(record, sums);
+    if (!failure) failure = soil.write_output(record, sums);
+    return failure;
+}
+
+Failure Site::write_line(const ForcingRecord& record) {
     output.begin_line(record);
     const double n = record.substeps;
-    output.mean(gpp_sum, n);
-    output.mean(resp_sum, n);
-    output.mean(h_sum, n);
-    output.mean(le_sum, n);
-    return output.end_line(error_text);
+    output.mean(sums.gpp, n);
+    output.mean(sums.resp, n);
+    output.mean(sums.sensible, n);
+    output.mean(sums.latent, n);
+    return output.end_line();
 }
 
 bool Site::run(std::ostream& console) {
@@ -102,26 +158,19 @@ bool Site::run(std::ostream& console) {
             last_day = prev.day;
         }
         cur.substeps = 0;
-        if (cur.interval % _dt != 0) {
-            error_text = "Error: data interval and dt not compatible.";
-            return false;
-        }
+        if (cur.interval % _dt != 0) return fail("Error: data interval and dt not compatible.");
         for (int32_t m = 0; m < cur.interval; m += _dt) {
             ++cur.substeps;
-            const ForcingRecord f = interpolate(prev, cur, _dt * 0.5 + m);
-            const bool ok = tree.step_a(f, *this) && (!has_shrub() || shrub.step_a(f, *this)) &&
-                            soil.step_a(f, *this) && tree.step_b(f, *this) &&
-                            (!has_shrub() || shrub.step_b(f, *this)) && soil.step_b(f, *this);
-            if (!ok) return false;
+            if (Failure failure = substep(interpolate(prev, cur, _dt * 0.5 + m))) {
+                return fail(failure);
+            }
         }
-        const bool written = tree.write_output(cur, *this) &&
-                             (!has_shrub() || shrub.write_output(cur, *this)) &&
-                             soil.write_output(cur, *this);
-        if (!written) return false;
+        if (Failure failure = write_output(cur)) return fail(failure);
+        // The pair is taken before the site's line clears the sums.
         if (std::fabs(cur.nep_obs) < 999.9) {
-            correlation.add(cur.nep_obs, (gpp_sum - resp_sum) / cur.substeps);
+            correlation.add(cur.nep_obs, (sums.gpp - sums.resp) / cur.substeps);
         }
-        if (!write_line(cur)) return false;
+        if (Failure failure = write_line(cur)) return fail(failure);
     }
     correlation.print(console);
     return true;

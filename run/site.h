@@ -1,5 +1,5 @@
 // The site: owns every component, the forcing records and the run's settings,
-// and drives the time loop.
+// drives the time loop and hands each component what it needs from the others.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +10,7 @@
 #include "plant/plant.h"
 #include "run/forcing.h"
 #include "run/output_file.h"
+#include "run/param_file.h"
 #include "soil/soil.h"
 
 namespace kelmora {
@@ -23,32 +24,46 @@ class Site {
     Soil soil;
     OutputFile output;  // "site.csv"
     std::vector<ForcingRecord> records;
-    std::string error_text;
-    std::string out_path;  // the output directory, ending in a separator once initialised
+    std::string error_text;  // the message of the failure that stopped init or run
+    std::string out_path;    // the output directory, ending in a separator once initialised
 
     int32_t _type = 0;     // 0: no shrub layer; 1: a shrub layer under the trees
     int32_t _restart = 0;  // non-zero: components start from their previous output
     int32_t _dt = 10;      // sub-step, s
     double _zref = 30.0;   // reference height of the measurements, m
 
-    // Sums over the record's sub-steps that the components hand over.
-    double gpp_sum = 0;
-    double resp_sum = 0;
-    double h_sum = 0;
-    double le_sum = 0;
+    // The sums of the record's sub-steps that the components hand over.
+    SiteSums sums;
 
     bool has_shrub() const { return _type == 1; }
     // The plant layer that exchanges with the soil.
     const Plant& lowest_plant() const { return has_shrub() ? shrub : tree; }
+    // Whether a layer takes its starting state from its previous output file:
+    // only when the site restarts, and never for the shrub layer of a site
+    // without one (that layer is never stepped, so its files hold no state).
+    bool layer_restarts(bool is_shrub) const { return _restart != 0 && !(is_shrub && _type == 0); }
 
     bool init(const std::string& out_path);
-    bool read_parameters(const std::string& path);
-    bool write_parameters(const std::string& path);
+    ParamFile parameters();
+    Failure read_parameters(const std::string& path);
+    Failure write_parameters(const std::string& path);
 
     // Steps every component through every record; progress lines and the
     // correlation go to `console`.
     bool run(std::ostream& console);
-    bool write_line(const ForcingRecord& record);
+    // One sub-step of every component with the forcing `f`, in the order the
+    // results depend on; fails when a leaf does not converge.
+    Failure substep(const ForcingRecord& f);
+    // Writes every component's line of the record; their sums add up in `sums`.
+    Failure write_output(const ForcingRecord& record);
+    // Writes the site's line of the means of `sums` and clears them.
+    Failure write_line(const ForcingRecord& record);
+
+  private:
+    bool fail(const Failure& failure) {
+        error_text = *failure;
+        return false;
+    }
 };
 
 }  // namespace kelmora

@@ -1,14 +1,12 @@
 #include "soil/root.h"
 
-#include <array>
 #include <cmath>
 
-#include "run/param_file.h"
-#include "run/site.h"
+#include "physics/physics.h"
 
 namespace kelmora {
 
-Root::Root(bool coarse) : _coarse(coarse) {
+Root::Root(bool coarse) : is_coarse(coarse) {
     if (coarse) {
         _life = 1;
         _dead = 0.5;
@@ -16,65 +14,47 @@ Root::Root(bool coarse) : _coarse(coarse) {
     }
 }
 
-namespace {
-
-// The keys of a root pool's file. `dead` receives the "_dead" line: the pool's
-// own dead carbon for the coarse roots; for the fine roots a scratch value, so
-// that the line is written but its value is never taken or checked.
-std::array<ParamKey, 9> root_keys(Root& r, double* dead, bool check_dead) {
-    return {{
-        {"_dynamic  ", &r._dynamic, nullptr, kAny, "",
-         "    ->carbon storage mode (0: static; 1: dynamic)\n"},
-        {"_life     ", nullptr, &r._life, kPositive, ": Bad _life value.",
-         "    ->life root carbon storage (kgC m-2)\n"},
-        {"_dead     ", nullptr, dead, kPositive, check_dead ? ": Bad _dead value." : "",
-         "    ->dead root carbon storage (kgC m-2)\n"},
-        {"_re25     ", nullptr, &r._re25, kNonNegative, ": Bad _re25 value.",
-         "    ->respiration rate of life root at T=0C (kgC kgC-1 yr-1)\n"},
-        {"_ere      ", nullptr, &r._ere, kPositive, ": Bad _ere value.",
-         "    ->activation energy of _re25 (KJ mol-1)\n"},
-        {"_rd25     ", nullptr, &r._rd25, kNonNegative, ": Bad _rd25 value.",
-         "    ->decomposiion rate of dead root at T=0C (kgC kgC-1 yr-1)\n"},
-        {"_erd      ", nullptr, &r._erd, kPositive, ": Bad _erd value.",
-         "    ->activation energy of _rd25 (KJ mol-1)\n"},
-        {"_dmc      ", nullptr, &r._dmc, kPositive, ": Bad _dmc value.",
-         "    ->dry matter content (kgDry kgWet-1)\n"},
-        {"_rt       ", nullptr, &r._rt, kPositive, ": Bad _rt value.",
-         "    ->residence time/life expectance (year)\n"},
-    }};
+// A fine root's "_dead" line is written but never taken nor checked.
+ParamFile Root::parameters(double& dead) {
+    ParamFile file{.column = 10};
+    file.keys = {
+        {"_dynamic", &_dynamic, kUnchecked, "carbon storage mode (0: static; 1: dynamic)"},
+        {"_life", &_life, kPositive, "life root carbon storage (kgC m-2)"},
+        {"_dead", &dead, is_coarse ? kPositive : kUnchecked, "dead root carbon storage (kgC m-2)"},
+        {"_re25", &_re25, kNonNegative, "respiration rate of life root at T=0C (kgC kgC-1 yr-1)"},
+        {"_ere", &_ere, kPositive, "activation energy of _re25 (KJ mol-1)"},
+        {"_rd25", &_rd25, kNonNegative, "decomposiion rate of dead root at T=0C (kgC kgC-1 yr-1)"},
+        {"_erd", &_erd, kPositive, "activation energy of _rd25 (KJ mol-1)"},
+        {"_dmc", &_dmc, kPositive, "dry matter content (kgDry kgWet-1)"},
+        {"_rt", &_rt, kPositive, "residence time/life expectance (year)"},
+    };
+    return file;
 }
 
-}  // namespace
-
-bool Root::read_parameters(Site& site, const std::string& path) {
+Failure Root::read_parameters(const std::string& path) {
     double scratch = _dead;
-    const auto keys = root_keys(*this, _coarse ? &_dead : &scratch, _coarse);
-    return read_parameter_file(site, path, ParamFile{.keys = keys});
+    return read_parameter_file(path, parameters(is_coarse ? _dead : scratch));
 }
 
-bool Root::write_parameters(Site& site, const std::string& path) {
-    const auto keys = root_keys(*this, &_dead, _coarse);
-    return write_parameter_file(site, path, ParamFile{.keys = keys});
+Failure Root::write_parameters(const std::string& path) {
+    return write_parameter_file(path, parameters(_dead));
 }
 
-bool Root::init(Site& site) {
-    name = site.out_path + (_coarse ? "root.coarse" : "root.fine");
-    if (!read_parameters(site, name + ".par")) return false;
-    if (!open_output(site, name + ".csv")) return false;
-    _turnover = 0;
-    _resp = 0;
-    _decomp = 0;
-    sums.fill(0);
-    return true;
+Failure Root::init(const std::string& out_path, bool restart) {
+    name = out_path + (is_coarse ? "root.coarse" : "root.fine");
+    if (Failure failure = read_parameters(name + ".par")) return failure;
+    if (Failure failure = open_output(name + ".csv", restart)) return failure;
+    turnover = 0;
+    respiration = 0;
+    decomposition = 0;
+    sums = {};
+    return {};
 }
 
-bool Root::open_output(Site& site, const std::string& path) {
-    if (site._restart != 0) {
+Failure Root::open_output(const std::string& path, bool restart) {
+    if (restart) {
         const std::vector<std::string> words = read_last_line(path);
-        if (words.size() < 5) {
-            site.error_text = "Root: failed to restart.";
-            return false;
-        }
+        if (words.size() < 5) return "Root: failed to restart.";
         _life = word_value(words, 3);
         _dead = word_value(words, 4);
     }
@@ -82,60 +62,49 @@ bool Root::open_output(Site& site, const std::string& path) {
                          "# Day of year\n# Hour\n# Minute\n# Life root carbon (kgC m-2)\n"
                          "# Dead root carbon (kgC m-2)\n# Respiration (umol m-2 s-2)\n"
                          "# Decomposition (umol m-2 s-2)\n",
-                         "Failed to open " + path, site.error_text);
+                         "Failed to open " + path);
 }
 
-void Root::compute_rates(const Site& site) {
-    const Soil& soil = site.soil;
+void Root::compute_rates(double dt, double soil_t, double soil_fw) {
     // Left alone, live carbon falls to 1 % in _rt years of 365 days.
-    _turnover = 0;
+    turnover = 0;
     if (_dynamic != 0) {
-        _turnover =
-            (1 - std::exp(std::log(0.01) * site._dt / (_rt * phys::kSecondsPerYear))) * _life;
+        turnover = (1 - std::exp(std::log(0.01) * dt / (_rt * phys::kSecondsPerYear))) * _life;
     }
-    _resp = arrhenius(_ere, soil._Ts) * _re25 * _life;
-    _decomp = arrhenius(_erd, soil._Ts) * _rd25 * _dead * soil._fw;
+    respiration = arrhenius(_ere, soil_t) * _re25 * _life;
+    decomposition = arrhenius(_erd, soil_t) * _rd25 * _dead * soil_fw;
 }
 
-namespace {
-
-// Carbon (umol m-2 s-1) a plant layer allocates to fine (3) or coarse (4) roots:
-// its leaf's net assimilation times the layer's share.
-double allocation(const Plant& plant, bool coarse) {
-    const Leaf& leaf = plant.foliage.leaf;
-    const double share = (coarse ? plant._alloc4 : plant._alloc3) / plant.alloc_sum();
-    return (leaf.gross_production - leaf.dark_respiration) * share;
-}
-
-}  // namespace
-
-bool Root::update_carbon(Site& site) {
+double Root::update_carbon(double dt, std::span<const PlantUptake> layers) {
+    double handed_on = 0;
     if (_dynamic != 0) {
-        const double dt = site._dt;
-        _life -= dt * _resp * phys::kCarbonPerUmol;
-        _dead -= dt * _decomp * phys::kCarbonPerUmol;
+        _life -= dt * respiration * phys::kCarbonPerUmol;
+        _dead -= dt * decomposition * phys::kCarbonPerUmol;
         // Fine roots turn over into the coarse roots' live carbon, coarse roots
         // into their own dead carbon.
-        if (_coarse) {
-            _dead += _turnover;
+        if (is_coarse) {
+            _dead += turnover;
         } else {
-            site.soil.coarse._life += _turnover;
+            handed_on = turnover;
         }
-        _life -= _turnover;
-        _life += allocation(site.tree, _coarse) * dt * phys::kCarbonPerUmol;
-        if (site.has_shrub()) _life += allocation(site.shrub, _coarse) * dt * phys::kCarbonPerUmol;
+        _life -= turnover;
+        for (const PlantUptake& layer : layers) {
+            _life +=
+                (is_coarse ? layer.coarse_roots : layer.fine_roots) * dt * phys::kCarbonPerUmol;
+        }
     }
-    sums[0] += _life;
-    sums[1] += _dead;
-    sums[2] += _resp;
-    sums[3] += _decomp;
-    return true;
+    sums.life += _life;
+    sums.dead += _dead;
+    sums.respiration += respiration;
+    sums.decomposition += decomposition;
+    return handed_on;
 }
 
-bool Root::write_output(const ForcingRecord& record, Site& site) {
-    site.resp_sum += sums[2];
-    site.resp_sum += sums[3];
-    return output.write_means(record, sums, site.error_text);
+Failure Root::write_output(const ForcingRecord& record, SiteSums& leaving) {
+    leaving.resp += sums.respiration;
+    leaving.resp += sums.decomposition;
+    Sums& s = sums;
+    return output.write_means(record, {&s.life, &s.dead, &s.respiration, &s.decomposition});
 }
 
 }  // namespace kelmora

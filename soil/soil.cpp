@@ -4,9 +4,7 @@
 #include <array>
 #include <cmath>
 
-#include "run/numbers.h"
-#include "run/param_file.h"
-#include "run/site.h"
+#include "run/forcing.h"
 
 namespace kelmora {
 
@@ -17,87 +15,67 @@ constexpr std::array<double, 8> kDefaultThickness{0.05, 0.1, 0.2, 0.4, 0.8, 1.6,
 
 constexpr std::string_view kBadThickness = ": Bad _dz value.";
 
-std::array<ParamKey, 14> soil_keys(Soil& s) {
-    // Initial and permanent water fractions lie between 5 % of the porosity read
-    // so far and the porosity itself.
-    const Range water{0.05, 1, true, true, &s._porosity};
-    return {{
-        {"_refl\t    ", nullptr, &s._refl, kOpenUnit, ": Bad _refl value.",
-         "    ->surface reflectivity for PAR\n"},
-        {"_rgh\t    ", nullptr, &s._rgh, kPositive, ": Bad _rgh value.",
-         "    ->surface roughness length (m)\n"},
-        {"_fcv        ", nullptr, &s._fcv, kPositive, ": Bad _fcv value.",
-         "    ->structural factor for apparent heat capacity\n"},
-        {"_fgh        ", nullptr, &s._fgh, kPositive, ": Bad _fgh value.",
-         "    ->structural factor for apparent thermal conductivity\n"},
-        {"_b          ", nullptr, &s._b, kPositive, ": Bad _b value.",
-         "    ->exponent coeficient of water flow between layers\n"},
-        {"_psie       ", nullptr, &s._psie, kNegative, ": Bad _psie value.",
-         "    ->air entry water potential (J kg-1)\n"},
-        {"_ks         ", nullptr, &s._ks, kPositive, ": Bad _ks value.",
-         "    ->saturation hydraulic conductivity (kg s m-3)\n"},
-        {"_porosity   ", nullptr, &s._porosity, kPositive, ": Bad _porosity value.",
-         "    ->volumetric porosity (m3 m-3)\n"},
-        {"_zr         ", nullptr, &s._zr, kPositive, ": Bad _zr value.",
-         "    ->depth of root distribution (m)\n"},
-        {"_kw         ", nullptr, &s._kw, kNonNegative, ": Bad _kw value.",
-         "    ->moisture coeffcient of decomposition\n"},
-        {"_pw         ", nullptr, &s._pw, kNonNegative, ": Bad _pw value.",
-         "    ->moisture power coeffcient of decomposition\n"},
-        {"_W0         ", nullptr, &s._W0, water, ": Bad _W0 value.",
-         "    ->initial water fraction in the surface layer (m3 m-3)\n"},
-        {"_Wd         ", nullptr, &s._Wd, water, ": Bad _Wd value.",
-         "    ->permanent water fraction in the deepest layer (m3 m-3)\n"},
-        // Held in kelvin, written in degC; the stored value must lie above 0 K.
-        {"_Td         ", nullptr, &s._Td, kPositive, ": Bad _Td value.",
-         "    ->permanent temperature in the deepest layer (C)\n", phys::kZeroCelsius},
-    }};
-}
-
-// The layer thicknesses: one "_dz" line per layer, top layer first. A zero
-// thickness would divide the water fractions by zero, so it is refused.
-ListKey thickness_key(Soil& s) {
-    return ListKey{.base = "_dz",
-                   .list = &s._dz,
-                   .defaults = kDefaultThickness,
-                   .range = kPositive,
-                   .message = kBadThickness,
-                   .gap = "        ",
-                   .remark_head = "    ->thickness of layer ",
-                   .remark_tail = " (m)\n"};
-}
-
 }  // namespace
 
-bool Soil::read_parameters(Site& site, const std::string& path) {
-    const auto keys = soil_keys(*this);
-    const ListKey list = thickness_key(*this);
-    _dz.clear();
-    const ParamFile file{
-        .keys = keys, .list = &list, .title = "Parameters:", .skip_first_line = true};
-    if (!read_parameter_file(site, path, file)) return false;
-    // The surface temperature and the initial profiles need two layers.
-    if (_dz.size() == 1) {
-        site.error_text = path;
-        site.error_text += kBadThickness;
-        return false;
-    }
-    build_layers();
-    return true;
+ParamFile Soil::parameters() {
+    // Initial and permanent water fractions lie between 5 % of the porosity read
+    // so far and the porosity itself.
+    const Range water_range{0.05, 1, true, true, &_porosity};
+    constexpr std::string_view tab = "\t    ";  // the first two keys are padded with a tab
+    ParamFile file{.column = 12, .title = "Parameters:", .skip_first_line = true};
+    file.keys = {
+        {"_refl", &_refl, kOpenUnit, "surface reflectivity for PAR", {}, 0, tab},
+        {"_rgh", &_rgh, kPositive, "surface roughness length (m)", {}, 0, tab},
+        {"_fcv", &_fcv, kPositive, "structural factor for apparent heat capacity"},
+        {"_fgh", &_fgh, kPositive, "structural factor for apparent thermal conductivity"},
+        {"_b", &_b, kPositive, "exponent coeficient of water flow between layers"},
+        {"_psie", &_psie, kNegative, "air entry water potential (J kg-1)"},
+        {"_ks", &_ks, kPositive, "saturation hydraulic conductivity (kg s m-3)"},
+        {"_porosity", &_porosity, kPositive, "volumetric porosity (m3 m-3)"},
+        {"_zr", &_zr, kPositive, "depth of root distribution (m)"},
+        {"_kw", &_kw, kNonNegative, "moisture coeffcient of decomposition"},
+        {"_pw", &_pw, kNonNegative, "moisture power coeffcient of decomposition"},
+        {"_W0", &_W0, water_range, "initial water fraction in the surface layer (m3 m-3)"},
+        {"_Wd", &_Wd, water_range, "permanent water fraction in the deepest layer (m3 m-3)"},
+        // Held in kelvin, written in degC; the stored value must lie above 0 K.
+        {"_Td",
+         &_Td,
+         kPositive,
+         "permanent temperature in the deepest layer (C)",
+         {},
+         phys::kZeroCelsius},
+    };
+    // The layer thicknesses: one "_dz" line per layer, top layer first. A zero
+    // thickness would divide the water fractions by zero, so it is refused.
+    file.list = ListKey{.base = "_dz",
+                        .list = &_dz,
+                        .defaults = kDefaultThickness,
+                        .range = kPositive,
+                        .message = kBadThickness,
+                        .gap = "        ",
+                        .remark_head = "    ->thickness of layer ",
+                        .remark_tail = " (m)\n"};
+    return file;
 }
 
-bool Soil::write_parameters(Site& site, const std::string& path) {
-    const auto keys = soil_keys(*this);
-    const ListKey list = thickness_key(*this);
-    const ParamFile file{.keys = keys, .list = &list, .title = "Parameters:"};
-    return write_parameter_file(site, path, file);
+Failure Soil::read_parameters(const std::string& path) {
+    _dz.clear();
+    if (Failure failure = read_parameter_file(path, parameters())) return failure;
+    // The surface temperature and the initial profiles need two layers.
+    if (_dz.size() == 1) return path + std::string(kBadThickness);
+    build_layers();
+    return {};
+}
+
+Failure Soil::write_parameters(const std::string& path) {
+    return write_parameter_file(path, parameters());
 }
 
 void Soil::build_layers() {
     if (_dz.empty()) _dz.assign(kDefaultThickness.begin(), kDefaultThickness.end());
     const size_t n = _dz.size();
     for (std::vector<double>* v :
-         {&_temp, &_cv, &_flow, &_heat, &_water, &_froot, &_temp_sum, &_water_sum}) {
+         {&temp, &cv, &flow, &heat, &water, &root_share, &temp_sum, &water_sum}) {
         v->resize(n, 0.0);
     }
     // Roots thin out exponentially with depth: 99 % of an unbounded profile lies
@@ -106,68 +84,67 @@ void Soil::build_layers() {
     // The initial profiles run linearly over the layer index, from the air
     // temperature and _W0 at the top to _Td and _Wd in the deepest layer.
     const double steps = static_cast<double>(n) - 1;
-    const double dt = (_Ts - _Td) / steps;
-    const double dw = (1000 * _W0 - 1000 * _Wd) / steps;
+    const double dt = (ts - _Td) / steps;
+    const double dw = (phys::kWaterDensity * _W0 - phys::kWaterDensity * _Wd) / steps;
     double z = 0;
     double total = 0;
     for (size_t i = 0; i < n; ++i) {
         const double di = static_cast<double>(i);
-        _froot[i] = (std::exp(-k * z) - std::exp(-k * (z + _dz[i]))) / k;
-        total += _froot[i];
-        _temp[i] = _Ts - di * dt;
-        _water[i] = (1000 * _W0 - di * dw) * _dz[i];
-        _temp_sum[i] = 0;
-        _water_sum[i] = 0;
+        root_share[i] = (std::exp(-k * z) - std::exp(-k * (z + _dz[i]))) / k;
+        total += root_share[i];
+        temp[i] = ts - di * dt;
+        water[i] = (phys::kWaterDensity * _W0 - di * dw) * _dz[i];
+        temp_sum[i] = 0;
+        water_sum[i] = 0;
         z += _dz[i];
     }
-    for (double& share : _froot) share /= total;
+    for (double& share : root_share) share /= total;
 }
 
-void Soil::set_up_aerodynamics(const ForcingRecord& record, const Site& site) {
+void Soil::set_up_aerodynamics(const ForcingRecord& record, double z_bottom, bool under_shrubs) {
     // The displacement height of the soil block; the profile's logarithms need a
     // reference height above it.
     const double zd = 0.77 * _rgh;
-    const double zbot = site.lowest_plant()._zbot;
-    aero._zrf = zbot;
-    if (site.has_shrub() || zbot <= zd) aero._zrf = std::max({zbot, 0.1, 2 * _rgh});
-    aero._zt = _rgh;
-    aero._zd = zd;
-    aero._zm = 0.13 * _rgh;
-    aero._z12 = aero._zd + aero._zm;
-    aero._zh = 0.2 * aero._zm;
-    aero._zb = 0;
-    aero._ga = 0.1;
-    aero._gav = 0.0622;
-    aero._u12 = 1.0;
-    aero._ustar = 0.1;
-    aero._rho = record.rho_air;
+    const double zbot = z_bottom;
+    aero.zrf = zbot;
+    if (under_shrubs || zbot <= zd) aero.zrf = std::max({zbot, 0.1, 2 * _rgh});
+    aero.zt = _rgh;
+    aero.zd = zd;
+    aero.zm = 0.13 * _rgh;
+    aero.z12 = aero.zd + aero.zm;
+    aero.zh = 0.2 * aero.zm;
+    aero.zb = 0;
+    aero.ga = 0.1;
+    aero.gav = 0.0622;
+    aero.u12 = 1.0;
+    aero.ustar = 0.1;
+    aero.rho = record.rho_air;
 }
 
-bool Soil::init(const ForcingRecord& record, Site& site) {
-    name = site.out_path + "soil";
-    _Ts = record.tk;
-    _fw = 1;
-    _flux_sum = 0;
+Failure Soil::init(const ForcingRecord& record, const std::string& out_path, bool restart,
+                   double z_bottom, bool under_shrubs) {
+    name = out_path + "soil";
+    ts = record.tk;
+    fw = 1;
+    flux_sum = 0;
     _dz.clear();
-    if (!read_parameters(site, name + ".par")) return false;
-    if (!open_output(site, name + ".csv")) return false;
-    set_up_aerodynamics(record, site);
-    if (!fine.init(site) || !coarse.init(site)) return false;
-    _Ts = 0.5 * (_temp[0] + _temp[1]);
-    return true;
+    if (Failure failure = read_parameters(name + ".par")) return failure;
+    if (Failure failure = open_output(name + ".csv", restart)) return failure;
+    set_up_aerodynamics(record, z_bottom, under_shrubs);
+    if (Failure failure = fine.init(out_path, restart)) return failure;
+    if (Failure failure = coarse.init(out_path, restart)) return failure;
+    ts = 0.5 * (temp[0] + temp[1]);
+    return {};
 }
 
-bool Soil::open_output(Site& site, const std::string& path) {
+Failure Soil::open_output(const std::string& path, bool restart) {
     const size_t n = layers();
-    if (site._restart != 0) {
+    if (restart) {
         const std::vector<std::string> words = read_last_line(path);
-        if (words.size() < 2 * n + 4) {
-            site.error_text = "Soil: failed to restart.";
-            return false;
-        }
+        if (words.size() < 2 * n + 4) return "Soil: failed to restart.";
         for (size_t i = 0; i < n; ++i) {
-            _temp[i] = word_value(words, 4 + i) + phys::kZeroCelsius;
-            _water[i] = word_value(words, 4 + n + i) * 1000 * _dz[i];
+            temp[i] = word_value(words, 4 + i) + phys::kZeroCelsius;
+            water[i] = word_value(words, 4 + n + i) * phys::kWaterDensity * _dz[i];
         }
     }
     const std::string count = std::to_string(n);
@@ -175,22 +152,23 @@ bool Soil::open_output(Site& site, const std::string& path) {
                          "# Day of year\n# Hour\n# Minute\n# Net surface energy flux (W m-2)\n# " +
                              count + " columns of temperature (C)\n# " + count +
                              " columns of water content (m3 m-3)\n",
-                         "Failed to open " + path, site.error_text);
+                         "Failed to open " + path);
 }
 
-bool Soil::write_output(const ForcingRecord& record, Site& site) {
+Failure Soil::write_output(const ForcingRecord& record, SiteSums& leaving) {
     const double ns = record.substeps;
     const size_t n = layers();
     output.begin_line(record);
-    output.mean(_flux_sum, ns);
-    for (size_t i = 0; i < n; ++i) output.mean(_temp_sum[i], ns);
+    output.mean(flux_sum, ns);
+    for (size_t i = 0; i < n; ++i) output.mean(temp_sum[i], ns);
     // Water as volumetric fraction.
     for (size_t i = 0; i < n; ++i) {
-        output.value(_water_sum[i] / (ns * _dz[i]) / 1000);
-        _water_sum[i] = 0;
+        output.value(water_sum[i] / (ns * _dz[i]) / phys::kWaterDensity);
+        water_sum[i] = 0;
     }
-    if (!output.end_line(site.error_text)) return false;
-    return fine.write_output(record, site) && coarse.write_output(record, site);
+    if (Failure failure = output.end_line()) return failure;
+    if (Failure failure = fine.write_output(record, leaving)) return failure;
+    return coarse.write_output(record, leaving);
 }
 
 }  // namespace kelmora

@@ -2,18 +2,35 @@
 // and water flow between layers, root water uptake; owns the root pools.
 #pragma once
 
+#include <span>
 #include <string>
 #include <vector>
 
-#include "plant/aerodynamics.h"
+#include "physics/aerodynamics.h"
+#include "physics/physics.h"
 #include "run/output_file.h"
+#include "run/param_file.h"
 #include "soil/root.h"
 
 namespace kelmora {
 
-class Site;
-class Plant;
 struct ForcingRecord;
+
+// What the soil receives from the lowest plant layer in step A: the visible and
+// infrared radiation leaving its bottom (W m-2), its air node (K, kg kg-1), its
+// throughfall (kg m-2 s-1), its wind at the foliage bottom and at the air node
+// (m s-1), the height of its foliage bottom (m) and whether it is the shrub layer.
+struct SoilInput {
+    double vis_down = 0;
+    double ir_down = 0;
+    double air_t = 0;
+    double air_q = 0;
+    double throughfall = 0;
+    double wind_bottom = 0;
+    double wind_node = 0;
+    double foliage_bottom = 0;
+    bool under_shrubs = false;
+};
 
 class Soil {
   public:
@@ -40,40 +57,55 @@ class Soil {
 
     // Layer lists, index 0 at the surface.
     std::vector<double> _dz;         // thickness, m
-    std::vector<double> _temp;       // temperature, K
-    std::vector<double> _water;      // water, kg m-2
-    std::vector<double> _froot;      // root share
-    std::vector<double> _cv;         // apparent volumetric heat capacity, J m-3 K-1
-    std::vector<double> _heat;       // net heat gain of the sub-step, W m-2
-    std::vector<double> _flow;       // net water gain of the sub-step, kg m-2
-    std::vector<double> _temp_sum;   // sum of temperatures, degC
-    std::vector<double> _water_sum;  // sum of water, kg m-2
+    std::vector<double> temp;        // temperature, K
+    std::vector<double> water;       // water, kg m-2
+    std::vector<double> root_share;  // share of the roots in each layer
+    std::vector<double> cv;          // apparent volumetric heat capacity, J m-3 K-1
+    std::vector<double> heat;        // net heat gain of the sub-step, W m-2
+    std::vector<double> flow;        // net water gain of the sub-step, kg m-2
+    std::vector<double> temp_sum;    // sum of temperatures, degC
+    std::vector<double> water_sum;   // sum of water, kg m-2
 
-    double _Ts = 0;        // surface temperature, K
-    double _qs = 0;        // saturation specific humidity at the surface, or 0
-    double _fw = 1;        // moisture factor of decomposition
-    double _runoff = 0;    // water of the sub-step that did not fit in, kg m-2
-    double _flux_sum = 0;  // sum of the net surface energy flux, W m-2
+    double ts = 0;        // surface temperature, K
+    double qs = 0;        // saturation specific humidity at the surface, or 0
+    double fw = 1;        // moisture factor of decomposition
+    double runoff = 0;    // water of the sub-step that did not fit in, kg m-2
+    double flux_sum = 0;  // sum of the net surface energy flux, W m-2
 
     size_t layers() const { return _dz.size(); }
 
-    bool init(const ForcingRecord& record, Site& site);
-    bool read_parameters(Site& site, const std::string& path);
-    bool write_parameters(Site& site, const std::string& path);
-    void build_layers();
-    bool open_output(Site& site, const std::string& path);
+    // What the soil hands to the plant layer above: the streams leaving its
+    // surface (the layer's own visible `vis_down` reflected, the black body) and
+    // the surface as a partner of the layer's air node under `pa` kPa.
+    Streams upward(double vis_down) const { return {_refl * vis_down, black_body(ts)}; }
+    Partner as_partner(double pa) const {
+        return {gb_heat(aero.u12, _rgh, aero.rho), gb_vapour(aero.u12, _rgh, aero.rho), ts,
+                vapour_pressure(qs, pa)};
+    }
 
-    bool step_a(const ForcingRecord& record, Site& site);
-    bool step_b(const ForcingRecord& record, Site& site);
+    // `restart`: take the starting state from the previous output files; the
+    // surface profile is driven from the lowest plant layer's foliage bottom
+    // `z_bottom`.
+    Failure init(const ForcingRecord& record, const std::string& out_path, bool restart,
+                 double z_bottom, bool under_shrubs);
+    ParamFile parameters();
+    Failure read_parameters(const std::string& path);
+    Failure write_parameters(const std::string& path);
+    void build_layers();
+    Failure open_output(const std::string& path, bool restart);
+
+    void step_a(const ForcingRecord& record, double dt, const SoilInput& in);
+    // Takes up the plant layers' transpiration and root carbon.
+    void step_b(const ForcingRecord& record, double dt, std::span<const PlantUptake> plants);
     // Writes the soil's line, then the roots' lines.
-    bool write_output(const ForcingRecord& record, Site& site);
+    Failure write_output(const ForcingRecord& record, SiteSums& leaving);
 
   private:
     // Reference height and roughness of the soil surface's wind profile.
-    void set_up_aerodynamics(const ForcingRecord& record, const Site& site);
+    void set_up_aerodynamics(const ForcingRecord& record, double z_bottom, bool under_shrubs);
     // Parts of step_a: energy and water at the surface, water flows between
     // layers, heat flows between layers.
-    void surface_balance(const ForcingRecord& record, const Site& site);
+    void surface_balance(const ForcingRecord& record, double dt, const SoilInput& in);
     void water_flows(double dt);
     void heat_flows();
     // Keeps layer i between 5 % of saturation and saturation, moving the excess or

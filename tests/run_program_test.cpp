@@ -67,22 +67,48 @@ TEST(Program, FailuresEndWithTheirStatusAndMessage) {
         EXPECT_EQ(r.status, c.status) << r.out;
         EXPECT_TRUE(r.out.ends_with(c.tail)) << r.out;
     }
+    // A file that takes no line stops the run.
+    fs::remove(dir.file("site.csv"));
+    fs::create_symlink("/dev/full", dir.file("site.csv"));
+    write_file(dir.file("site.par"), "");
+    const auto full = run_kelm(dir.str(), {"in.txt", "."});
+    EXPECT_EQ(full.status, 2);
+    EXPECT_TRUE(full.out.ends_with("Failed to write ./site.csv")) << full.out;
 }
 
-TEST(Program, ForcingFailureDoesNotWaitForAKey) {
-    TempDir dir;
-    // Standard input stays open for 30 s: a key wait would hit the time limit.
-    const std::string cmd = "cd '" + dir.str() +
-                            "' && bash -c \"timeout 10 '" KELM_BINARY
-                            "' missing.txt . < <(sleep 30 2>/dev/null) > out.txt; echo \\$? > "
-                            "status.txt\" >/dev/null 2>&1";
-    const auto start = std::chrono::steady_clock::now();
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(9));
-    EXPECT_EQ(test::read_file(dir.file("status.txt")), "1\n");
-    const std::string out = test::read_file(dir.file("out.txt"));
-    EXPECT_TRUE(out.ends_with(kUsage + "Failed to open missing.txt")) << out;
-    EXPECT_FALSE(fs::exists(dir.path() / "site.par"));
+// A forcing failure and the requests for help or the version end at once: no
+// key wait and no file written.
+TEST(Program, ForcingFailureHelpAndVersionDoNotWaitForAKey) {
+    const std::string options =
+        "  kelm.exe --help | -h    print this help\n  kelm.exe --version      print the version\n";
+    const struct {
+        std::string args, status;
+        std::string head, has;
+    } cases[] = {
+        {"missing.txt .", "1\n", kBanner, kUsage + "Failed to open missing.txt"},
+        {"--help", "0\n", kBanner, kUsage + options},
+        {"-h missing.txt .", "0\n", kBanner, kUsage + options},
+        {"--version", "0\n", "Kelmora version 1.02\n", ""},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        // Standard input stays open for 30 s: a key wait would hit the time limit.
+        const std::string cmd = "cd '" + dir.str() +
+                                "' && bash -c \"timeout 10 '" KELM_BINARY "' " + c.args +
+                                " < <(sleep 30 2>/dev/null) > out.txt; echo \\$? > "
+                                "status.txt\" >/dev/null 2>&1";
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_EQ(std::system(cmd.c_str()), 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(9));
+        EXPECT_EQ(test::read_file(dir.file("status.txt")), c.status) << c.args;
+        const std::string out = test::read_file(dir.file("out.txt"));
+        EXPECT_TRUE(out.starts_with(c.head)) << out;
+        EXPECT_NE(out.find(c.has), std::string::npos) << out;
+        if (c.args == "--version") {
+            EXPECT_EQ(out, c.head);
+        }
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 2) << c.args;
+    }
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "run/site.h"
+#include "run/forcing.h"
 
 namespace kelmora::test {
 
@@ -30,14 +30,6 @@ void write_file(const std::string& path, const std::string& text);
 std::vector<std::string> read_lines(const std::string& path);
 // Data lines (not starting with '#') of an output file.
 std::vector<std::string> data_lines(const std::string& path);
-
-// A site whose output directory is a fresh temporary directory.
-struct SiteInTemp {
-    TempDir dir;
-    Site site;
-    SiteInTemp() { site.out_path = dir.str() + "/"; }
-    std::string path(const std::string& name) const { return dir.file(name); }
-};
 
 // Mild air for a first record: day 1, 20 degC, 101.3 kPa, 1.2 kg m-3, specific
 // humidity 0.008, CO2 380.

@@ -1,0 +1,98 @@
+// Physics shared by every component: the constants, saturation humidity, the
+// black body, the temperature factor of rates given at 25 degC and the
+// boundary-layer conductances. Uses nothing of the components.
+#pragma once
+
+#include <cmath>
+
+namespace kelmora {
+
+namespace phys {
+inline constexpr double kKarman = 0.4;
+inline constexpr double kKarmanGravity = 3.92;  // k g, entered negative in the stability parameter
+inline constexpr double kKarmanSquared = 0.16;
+inline constexpr double kCpAir = 1010;  // J kg-1 K-1
+inline constexpr double kPi = 3.1415926;
+inline constexpr double kCubeRoot = 0.333333;    // not one third exactly
+inline constexpr double kSigma = 5.6697e-8;      // Stefan-Boltzmann, W m-2 K-4
+inline constexpr double kMolarAir = 0.028964;    // kg mol-1
+inline constexpr double kMolarWater = 0.018016;  // kg mol-1
+inline constexpr double kWaterAirRatio = 0.622;
+inline constexpr double kDryAirGasConstant = 0.287058;   // kJ kg-1 K-1
+inline constexpr double kGasConstant = 0.0083144598;     // kJ mol-1 K-1, of the vapour density
+inline constexpr double kGasConstantRounded = 0.008314;  // kJ mol-1 K-1, of the peaked function
+inline constexpr double kZeroCelsius = 273.15;           // K
+// The optimal leaf temperature is turned into kelvin with whole degrees.
+inline constexpr double kZeroCelsiusWhole = 273.0;    // K
+inline constexpr double kRateReference = 298;         // K, temperature of rates "at 25C"
+inline constexpr double kRTimesReference = 2.477572;  // kGasConstantRounded * 298 K, kJ mol-1
+inline constexpr double kLatentHeat = 2264700;        // J kg-1
+inline constexpr double kWaterDensity = 1000;         // kg m-3
+inline constexpr double kCpWater = 4180;              // J kg-1 K-1
+inline constexpr double kCpDryMatter = 1920;          // J kg-1 K-1
+inline constexpr double kCarbonPerUmol = 1.2e-8;      // kgC per umol C
+inline constexpr double kSecondsPerHour = 3600;
+inline constexpr double kSecondsPerDay = 86400;
+inline constexpr double kSecondsPerYear = 31536000;  // 365 days
+inline constexpr double kGravity = 9.8;              // m s-2
+}  // namespace phys
+
+// Saturation vapour pressure (kPa) over a temperature in degC.
+inline double esat(double t) {
+    return 0.611 * std::exp(17.502 * t / (t + 240.97));
+}
+
+// Saturation specific humidity (kg kg-1) of a surface at `t` K under `pa` kPa.
+inline double qsat(double t, double pa) {
+    return esat(t - phys::kZeroCelsius) * phys::kWaterAirRatio / pa;
+}
+
+// Black-body emission of a surface at `t` K, W m-2.
+inline double black_body(double t) {
+    return phys::kSigma * t * t * t * t;
+}
+
+// Temperature factor of a rate given at 298 K, activation energy `e` in kJ mol-1.
+inline double arrhenius(double e, double t) {
+    return std::exp(e * (t - phys::kRateReference) / (t * phys::kRTimesReference));
+}
+
+// Vapour pressure (kPa) of air of specific humidity `q` under `pa` kPa.
+inline double vapour_pressure(double q, double pa) {
+    return q * pa / phys::kWaterAirRatio;
+}
+
+// Visible and infrared radiation crossing a layer boundary in one direction, W m-2.
+struct Streams {
+    double vis = 0;
+    double ir = 0;
+};
+
+// Air at a node: temperature (K) and vapour pressure (kPa).
+struct Air {
+    double t = 0;
+    double e = 0;
+};
+
+// An air node or surface that a layer's air node exchanges heat and vapour
+// with: its conductances (m s-1), temperature (K) and vapour pressure (kPa).
+struct Partner {
+    double g_heat = 0;
+    double g_vapour = 0;
+    double t = 0;
+    double e = 0;
+};
+
+// One-sided boundary-layer conductance for heat (m s-1), at least 0.01.
+inline double gb_heat(double u, double dim, double rho) {
+    const double g = 0.135 * std::sqrt(u / dim) * phys::kMolarAir / rho;
+    return g < 0.01 ? 0.01 : g;
+}
+
+// One-sided boundary-layer conductance for water vapour (m s-1), at least 0.01.
+inline double gb_vapour(double u, double dim, double rho) {
+    const double g = 0.147 * std::sqrt(u / dim) * phys::kMolarWater / rho;
+    return g < 0.01 ? 0.01 : g;
+}
+
+}  // namespace kelmora

@@ -1,0 +1,258 @@
+// The model's worked numbers and books: the leaf's solution, the radiation and
+// water of a plant layer, the carbon of the root pools.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "leaf/leaf.h"
+#include "plant/plant.h"
+#include "run/forcing.h"
+#include "soil/soil.h"
+#include "tests/test_support.h"
+
+namespace kelmora {
+namespace {
+
+// Within half a unit of the fourth significant figure of `expected`.
+void expect_4sf(double actual, double expected, const char* what) {
+    const double digit = std::pow(10.0, std::floor(std::log10(std::fabs(expected))) - 3);
+    EXPECT_NEAR(actual, expected, 0.5 * digit) << what;
+}
+
+// The day of the worked example: LAI 6 at 298 K under 400 W m-2 and 400 umol mol-1.
+struct LeafCase {
+    Leaf leaf;
+    ForcingRecord record;
+    LeafInput in{298, 6, 150, 30, 1.5, 0.1, 1.2};
+    LeafCase() {
+        record.ta = 24.85;
+        record.sw_in = 400;
+        record.co2 = 400;
+        record.vpd = 1.0;
+        record.rh = 0.6;
+        record.rho_air = 1.2;
+    }
+    bool both() { return leaf.iterate(record, in, 1) && leaf.iterate(record, in, 0); }
+};
+
+TEST(Leaf, WorkedExampleOfBothStreams) {
+    LeafCase c;
+    expect_4sf(c.leaf.iterate(c.record, c.in, 1).value_or(0), 10.45, "A of the upward stream");
+    EXPECT_EQ(c.leaf.sums.gross, 0) << "the upward stream adds nothing";
+    expect_4sf(c.leaf.iterate(c.record, c.in, 0).value_or(0), 34.10, "A of the downward stream");
+    const Leaf::Sums& s = c.leaf.sums;
+    expect_4sf(c.leaf.gross_production, 44.55, "gross production of both calls");
+    expect_4sf(c.leaf.dark_respiration, 5.325, "light-inhibited dark respiration");
+    expect_4sf(c.leaf.vapour_conductance, 0.003629, "vapour conductance");
+    EXPECT_EQ(s.gross, c.leaf.gross_production);
+    EXPECT_EQ(s.dark, c.leaf.dark_respiration);
+    expect_4sf(s.j, 58.71, "J");
+    expect_4sf(s.cs, 348.8, "Cs");
+    expect_4sf(s.ci, 207.7, "Ci");
+    expect_4sf(s.gs, 0.2417, "gs");
+    EXPECT_DOUBLE_EQ(s.vis_ratio, 180.0 / 400);
+    EXPECT_NEAR(s.vm, 75 * 6 * c.leaf.capacity_factor(298), 1e-9);
+    expect_4sf(c.leaf.capacity_factor(38 + 273.0), 1, "peak at the optimal temperature");
+
+    // The same humidity factor as a relative humidity gives the same leaf.
+    LeafCase rh;
+    rh.leaf._vpd = 0;
+    rh.record.rh = 0.5;  // 1 / (1 + 1 kPa-1 * 1 kPa)
+    ASSERT_TRUE(rh.both());
+    EXPECT_EQ(rh.leaf.sums.gs, s.gs);
+}
+
+TEST(Leaf, NightKeepsOnlyDarkRespirationAndFailureLeavesTheLeafAsItWas) {
+    LeafCase c;
+    c.record.sw_in = 0.999;
+    c.record.ta = 10;
+    c.leaf.gross_production = 7;
+    ASSERT_TRUE(c.both());
+    EXPECT_EQ(c.leaf.gross_production, 0);
+    EXPECT_DOUBLE_EQ(c.leaf.dark_respiration, 9.0);
+    EXPECT_DOUBLE_EQ(c.leaf.sums.dark, 9.0);
+    EXPECT_EQ(c.leaf.sums.gross + c.leaf.sums.gs + c.leaf.sums.ci, 0);
+    // The minimum conductance over the vapour density of air at 10 degC.
+    EXPECT_NEAR(c.leaf.vapour_conductance, 0.003 * 0.0083144598 * 283.15 / esat(10), 1e-12);
+    c.record.sw_in = 1.0;  // one W m-2 is day
+    ASSERT_TRUE(c.both());
+    EXPECT_GT(c.leaf.gross_production, 0);
+
+    // Without carboxylation the slope is held at 1e-5 and each step closes only
+    // _g0 / 1e-5 of the distance from Ci to Ca: 100 steps do not reach it.
+    LeafCase f;
+    f.leaf._vmax = 0;
+    f.leaf._g0 = 1e-7;
+    f.leaf.gross_production = 3;
+    EXPECT_FALSE(f.leaf.iterate(f.record, f.in, 1));
+    EXPECT_FALSE(f.leaf.iterate(f.record, f.in, 0));
+    EXPECT_EQ(f.leaf.gross_production, 3);
+    EXPECT_EQ(f.leaf.sums.gross + f.leaf.sums.dark, 0);
+    f.leaf._g0 = 1e-6;  // a tenth of the distance per step: converges
+    EXPECT_TRUE(f.both());
+}
+
+// In the dynamic mode foliage falls while the prescribed leaf area declines: one
+// per cent is left after the residence time, and what falls becomes litter.
+TEST(Foliage, LeafFallLeavesOnePerCentAfterTheResidenceTime) {
+    Foliage f;
+    for (int32_t d = 1; d <= 365; ++d) f._lai[d - 1] = Foliage::default_lai(d, 6);
+    f._dynamic = 1;
+    f._rd25 = 0;  // no decomposition
+    f.carbon = 0.4;
+    const double total = f.carbon + f._litter;
+    ForcingRecord r = test::mild_air();
+    r.day = 310;
+    for (int k = 0; k < 30; ++k) f.update_carbon(r, 86400, 293, 1, 0.35, 1);
+    EXPECT_NEAR(f.carbon, 0.004, 1e-12);
+    EXPECT_NEAR(f.carbon + f._litter, total, 1e-12);
+    r.day = 200;  // the summer's leaf area holds: nothing falls
+    f.update_carbon(r, 86400, 293, 1, 0.35, 1);
+    EXPECT_NEAR(f.carbon, 0.004, 1e-12);
+}
+
+// A plant layer with `lai` and `sai` of area under the cover `pai`.
+Plant layer(double lai, double sai, double pai) {
+    Plant p;
+    p.foliage.carbon = lai / p.foliage._sla;
+    p.stem._carbon = sai / p.stem._ssa;
+    p._pai = pai;
+    return p;
+}
+
+TEST(PlantLayer, VisibleAbsorbedAndLeavingEqualsArriving) {
+    for (double lai : {0.0, 2.0, 25.0}) {  // 25: sub-layers holding 0.1 of area
+        for (double sai : {0.0, 1.0}) {
+            for (double pai : {0.05, 1.0}) {
+                Plant p = layer(lai, sai, pai);
+                p.foliage._abs = 0.87;  // leaves and stems absorb or reflect all they meet
+                p.stem._refl = 0.3;
+                Radiation& rad = p.radiation;
+                rad.vis_in_down = 184;
+                rad.vis_in_up = 23;
+                p.transfer_vis();
+                SCOPED_TRACE(testing::Message() << lai << " " << sai << " " << pai);
+                const double kept = rad.vis_abs_down + rad.vis_abs_up + rad.stem_net +
+                                    rad.vis_out_down + rad.vis_out_up;
+                EXPECT_NEAR(kept, 207, 1e-10 * 207);
+                EXPECT_NEAR(rad.foliage_net, rad.vis_abs_down + rad.vis_abs_up, 1e-12 * 207);
+                EXPECT_TRUE(lai > 0 || rad.foliage_net == 0);
+                EXPECT_TRUE(sai > 0 || rad.stem_net == 0);
+                EXPECT_GE(rad.vis_out_up, (1 - p.cover_fraction()) * 23);
+            }
+        }
+    }
+}
+
+TEST(PlantLayer, InfraredKeepsTheInputsAndLosesTheInnerEmission) {
+    // The foliage's downward and the stems' upward emission reach only the other
+    // element; what that one does not absorb is not carried on.
+    Plant p = layer(4, 1, 0.8);
+    p._fem = 1.3;
+    p.foliage.temperature = 300;
+    p.stem.temperature = 290;
+    p.radiation.ir_in_down = 410;
+    p.radiation.ir_in_up = 425;
+    p.transfer_ir();
+    const double fc = p.cover_fraction();
+    const double ef = fc * (1 - std::exp(-0.5 * 1.3 * 4));
+    const double es = fc * (1 - std::exp(-0.5 * 1.3 * 1));
+    const double lost = (1 - es) * ef * black_body(300) + (1 - ef) * es * black_body(290);
+    const Radiation& rad = p.radiation;
+    EXPECT_NEAR(410 + 425 - (rad.ir_out_down + rad.ir_out_up + rad.foliage_net + rad.stem_net),
+                lost, 1e-9 * lost);
+    EXPECT_NEAR(rad.ir_out_up, (1 - ef) * (1 - es) * 425 + ef * black_body(300), 1e-9);
+}
+
+// Rain on a layer whose stores hold nothing, a quarter and half of what they can
+// (what rain fills them to), in dry and in saturated air: what arrives
+// and drips equals what is caught and passes on; evaporation takes at most half a
+// store, condensation at most half the free room.
+TEST(PlantLayer, InterceptedWaterKeepsItsBooks) {
+    ForcingRecord r = test::mild_air();
+    const double dt = 60;
+    for (double fill : {0.0, 0.25, 0.5}) {
+        for (double q12 : {0.0, 0.05}) {
+            Plant p = layer(3, 1, 0.7);
+            p.aero.u12 = 2;
+            p.aero.rho = 1.2;
+            p.foliage.temperature = p.stem.temperature = 293;
+            p.foliage.leaf.vapour_conductance = 0.004;
+            p.q12 = q12;
+            Interception& w = p.interception;
+            w.store = {fill * 2 * 3, fill * 2 * 1};
+            const double rain = 2e-3;
+            const double fc = p.cover_fraction();
+            p.intercept(r, dt, Interception::kFoliage, fc * rain);
+            p.intercept(r, dt, Interception::kStem, w.passed[0]);
+            w.passed[1] += (1 - fc) * rain;
+            SCOPED_TRACE(testing::Message() << fill << " " << q12);
+            EXPECT_NEAR(rain + w.drainage[0] + w.drainage[1],
+                        w.intercepted[0] + w.intercepted[1] + p.throughfall(), 1e-15);
+            for (size_t k : {0u, 1u}) {
+                const double area = k == 0 ? 3 : 1;
+                EXPECT_LE(w.evaporation[k] * dt, 0.5 * w.store[k] + 1e-15);
+                EXPECT_GE(w.evaporation[k] * dt, -0.5 * (2 * area - w.store[k]) - 1e-15);
+                EXPECT_EQ(w.evaporation[k]<0, q12> 0.02) << k;
+                EXPECT_GE(w.intercepted[k], 0);
+            }
+            EXPECT_EQ(w.transpiration > 0, q12 == 0);
+        }
+    }
+}
+
+// Over a sub-step of dynamic pools the roots gain their shares of the layers'
+// assimilation and lose respiration and decomposition; the fine roots' turnover
+// joins the coarse roots' live carbon and leaves the total unchanged.
+TEST(Roots, DynamicPoolsKeepTheirCarbonBooks) {
+    test::TempDir dir;
+    test::write_file(dir.file("root.fine.par"), "_dynamic 1\n");
+    test::write_file(dir.file("root.coarse.par"), "_dynamic 1\n");
+    const ForcingRecord r = test::mild_air();
+    Soil soil;
+    ASSERT_FALSE(soil.init(r, dir.str() + "/", false, 5, false));
+    const double dt = 600;
+    Root& fine = soil.fine;
+    Root& coarse = soil.coarse;
+    const double life = coarse._life;
+    const double total = fine._life + fine._dead + coarse._life + coarse._dead;
+    const SoilInput in{0, 350, 293, 0.008, 0, 1, 1, 5, false};
+    soil.step_a(r, dt, in);
+    const PlantUptake plants[2] = {{1e-5, 3, 1}, {0, 2, 0.5}};
+    soil.step_b(r, dt, plants);
+    const double k = 1.2e-8 * dt;
+    EXPECT_GT(fine.turnover, 0);
+    EXPECT_EQ(fine._dead, 0) << "fine roots hand their turnover on";
+    EXPECT_NEAR(coarse._life,
+                life - k * coarse.respiration - coarse.turnover + fine.turnover + k * 1.5, 1e-15);
+    const double losses =
+        fine.respiration + fine.decomposition + coarse.respiration + coarse.decomposition;
+    EXPECT_NEAR(fine._life + fine._dead + coarse._life + coarse._dead,
+                total + k * (3 + 1 + 2 + 0.5) - k * losses, 1e-14);
+    EXPECT_EQ(fine.sums.life, fine._life);
+    EXPECT_EQ(coarse.sums.decomposition, coarse.decomposition);
+}
+
+// The deepest layer is a fixed reservoir: the layer above it neither hands it an
+// excess nor takes a deficit from it, and is itself kept between 5 % of
+// saturation and saturation.
+TEST(Soil, DeepestLayerIsAFixedReservoir) {
+    for (double fill : {1.3, 0.01}) {
+        test::TempDir dir;
+        test::write_file(dir.file("soil.par"), "Parameters:\n_dz1 0.1\n_dz2 0.2\n_dz3 1\n");
+        const ForcingRecord r = test::mild_air();
+        Soil soil;
+        ASSERT_FALSE(soil.init(r, dir.str() + "/", false, 5, false));
+        const double sat = 1000 * soil._porosity * 0.2;
+        soil.water[1] = fill * sat;
+        const double deep = soil.water[2];
+        soil.step_a(r, 10, SoilInput{0, 350, 293, 0.008, 0, 1, 1, 5, false});
+        soil.step_b(r, 10, {});
+        EXPECT_EQ(soil.water[2], deep) << fill;
+        EXPECT_LE(soil.water[1], sat) << fill;
+        EXPECT_GE(soil.water[1], 0.05 * sat) << fill;
+    }
+}
+
+}  // namespace
+}  // namespace kelmora
