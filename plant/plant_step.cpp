@@ -74,7 +74,7 @@ void pass(int n, double fa, double fr, double& stream_io, double& opposite_io, d
 // Stomatal conductance for water vapour of one leaf side, m s-1. The leaf's
 // conductance is already a canopy value (its capacity is scaled by the leaf area),
 // so the energy-conserving physics divides it among the 2 lai leaf sides that the
-// transpiration and the air node sum over again; the designed physics counts the
+// transpiration and the air node sum over again; _physics 0 counts the
 // leaf area twice.
 double stomatal_per_side(const Plant& p, double leaf_area_index) {
     const double c = p.foliage.leaf.vapour_conductance;
@@ -411,7 +411,7 @@ void Plant::transfer_vis() {
     if (rad.vis_in_down < 0.1) {  // night: nothing to absorb
         rad.vis_out_down = 0;
         // What little still comes from below (the soil's reflection of the last
-        // light) passes upward with the energy-conserving physics; the design drops it.
+        // light) passes upward with the energy-conserving physics; _physics 0 drops it.
         rad.vis_out_up = conserving ? rad.vis_in_up : 0;
         return;
     }

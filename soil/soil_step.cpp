@@ -21,7 +21,7 @@ constexpr double kWeightMineral = 0.54;
 constexpr double kWeightAir = 1.75;
 constexpr double kRootDensity = 1300;
 
-// Heat conductance (m s-1) of the soil surface for its sensible heat. The design
+// Heat conductance (m s-1) of the soil surface for its sensible heat. _physics 0
 // never lets it fall below 0.1 m s-1, but the air node above receives the flux
 // through the plain boundary-layer conductance: the difference vanishes. The
 // energy-conserving physics uses the node's conductance for both.
@@ -30,7 +30,7 @@ double surface_heat_conductance(double g, bool conserving) {
 }
 
 // Temperature change of a layer of thickness `dz` that gains `heat` W m-2 for `dt`
-// s. The designed update leaves out the thickness; the energy-conserving physics
+// s. The update of _physics 0 leaves out the thickness; the energy-conserving physics
 // divides by the heat capacity per unit area, cv * dz.
 double warming(double dt, double heat, double cv, double dz, bool conserving) {
     return conserving ? dt * heat / (cv * dz) : dt * heat / cv;
@@ -47,7 +47,7 @@ void Soil::surface_balance(const ForcingRecord& record, double dt, const SoilInp
     ts = 0.5 * (temp[0] + temp[1]);
     // The surface absorbs all infrared arriving and emits as a black body.
     const double rn = (1 - _refl) * in.vis_down + in.ir_down - black_body(ts);
-    // Conductance of the previous profile, never below 0.1 m s-1 as designed.
+    // Conductance of the previous profile, with _physics 0 never below 0.1 m s-1.
     const double g = gb_heat(aero.u12, _rgh, aero.rho);
     const double h =
         record.rho_air * phys::kCpAir * surface_heat_conductance(g, conserving) * (ts - in.air_t);
@@ -186,7 +186,7 @@ void Soil::step_b(const ForcingRecord& record, double dt, std::span<const PlantU
     temp_sum[n - 1] += temp[n - 1] - phys::kZeroCelsius;
     water_sum[n - 1] += water[n - 1];
     // The output reports what enters the surface with the energy-conserving
-    // physics; the design reports the top layer's gain, which leaves out what it
+    // physics; _physics 0 reports the top layer's gain, which leaves out what it
     // conducts down to the layers below.
     flux_sum += conserving ? surface_flux : heat[0];
     // The surface stays within 5 K of the air; the sums keep the unclamped value.

@@ -105,7 +105,7 @@ std::string clamps(const SiteRun& r, double& worst) {
 }
 
 // A year of both physics: the energy-conserving physics closes the books within
-// 5 W m-2 and its bounds act rarely; the design's figures are printed beside it.
+// 5 W m-2 and its bounds act rarely; the figures of _physics 0 are printed beside it.
 void year_books(int type) {
     TempDir dir;
     const std::string forcing = make_forcing(dir, 1, 365);
