@@ -23,7 +23,7 @@ double Foliage::default_lai(int32_t day, double peak) {
 }
 
 Failure Foliage::init(const ForcingRecord& record, const std::string& out_path, bool is_shrub,
-                      bool restart) {
+                      bool restart, bool conserving) {
     name = out_path + (is_shrub ? "shrub.foliage" : "tree.foliage");
     const double peak = is_shrub ? 3.0 : 6.0;
     for (int32_t d = 1; d <= kDays; ++d) _lai[static_cast<size_t>(d - 1)] = default_lai(d, peak);
@@ -33,7 +33,7 @@ Failure Foliage::init(const ForcingRecord& record, const std::string& out_path, 
     carbon = lai_of_day(record.day) / _sla;
     sums = {};
     if (Failure failure = open_output(name + ".csv", restart)) return failure;
-    return leaf.init(out_path, is_shrub);
+    return leaf.init(out_path, is_shrub, conserving, record.rho_air);
 }
 
 ParamFile Foliage::parameters() {

@@ -51,9 +51,10 @@ class Foliage {
 
     double lai_of_day(int32_t day) const { return _lai[static_cast<size_t>(day - 1)]; }
 
-    // `restart`: take the starting state from the previous output file.
+    // `restart`: take the starting state from the previous output file;
+    // `conserving`: the energy-conserving physics.
     Failure init(const ForcingRecord& record, const std::string& out_path, bool is_shrub,
-                 bool restart);
+                 bool restart, bool conserving);
     ParamFile parameters();
     Failure read_parameters(const std::string& path);
     Failure write_parameters(const std::string& path);

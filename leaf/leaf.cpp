@@ -66,14 +66,21 @@ Assimilation newton_step(const Exchange& e, double ci) {
     return {a, gs, cs, next};
 }
 
+// Energy-conserving physics: a conductance in mol m-2 s-1 as a velocity (m s-1),
+// through the molar volume of air, by day and by night alike.
+double per_volume_of_air(double g, double rho_air) {
+    return g * phys::kMolarAir / rho_air;
+}
+
 }  // namespace
 
-Failure Leaf::init(const std::string& out_path, bool is_shrub) {
+Failure Leaf::init(const std::string& out_path, bool is_shrub, bool conserving, double rho_air) {
     name = out_path + (is_shrub ? "shrub" : "tree") + ".leaf";
     if (Failure failure = read_parameters(name + ".par")) return failure;
     gross_production = 0;
     dark_respiration = 0;
-    vapour_conductance = _g0 * phys::kMolarWater / 1000;
+    vapour_conductance =
+        conserving ? per_volume_of_air(_g0, rho_air) : _g0 * phys::kMolarWater / 1000;
     sums = {};
     terms_ = TemperatureTerms{};  // the parameters just read change the factors
     return open_output(name + ".csv");
@@ -182,6 +189,10 @@ std::optional<double> Leaf::iterate(const ForcingRecord& record, const LeafInput
         gross_production = 0;
         if (stream == 1) return 0.0;
         sums.dark += rd0;
+        if (in.conserving) {
+            vapour_conductance = per_volume_of_air(_g0, record.rho_air);
+            return 0.0;
+        }
         const double rho_v = esat(record.ta) * phys::kMolarWater /
                              (phys::kGasConstant * (record.ta + phys::kZeroCelsius));
         vapour_conductance = _g0 * phys::kMolarWater / rho_v;
@@ -221,7 +232,8 @@ std::optional<double> Leaf::iterate(const ForcingRecord& record, const LeafInput
     sums.gs += s.gs;
     sums.gb += gb;
     sums.vis_ratio += (in.vis_down + in.vis_up) / record.sw_in;
-    vapour_conductance = s.gs * phys::kMolarWater / record.rho_air;
+    vapour_conductance = in.conserving ? per_volume_of_air(s.gs, record.rho_air)
+                                       : s.gs * phys::kMolarWater / record.rho_air;
     return s.a;
 }
 

@@ -19,13 +19,14 @@ inline constexpr std::string_view kLeafFailure = "Leaf iterate method failed to 
 
 // What the leaf sees in a sub-step, handed down by its plant layer.
 struct LeafInput {
-    double temperature = 0;  // foliage temperature, K
-    double lai = 0;          // leaf area index
-    double vis_down = 0;     // visible absorbed from the downward stream, W m-2
-    double vis_up = 0;       // visible absorbed from the upward stream, W m-2
-    double wind = 0;         // wind at the layer's air node, m s-1
-    double width = 0;        // leaf width, m
-    double rho = 0;          // air density of the layer's profile, kg m-3
+    double temperature = 0;   // foliage temperature, K
+    double lai = 0;           // leaf area index
+    double vis_down = 0;      // visible absorbed from the downward stream, W m-2
+    double vis_up = 0;        // visible absorbed from the upward stream, W m-2
+    double wind = 0;          // wind at the layer's air node, m s-1
+    double width = 0;         // leaf width, m
+    double rho = 0;           // air density of the layer's profile, kg m-3
+    bool conserving = false;  // the energy-conserving physics (site option _physics 1)
 };
 
 class Leaf {
@@ -65,7 +66,9 @@ class Leaf {
     double dark_respiration = 0;    // umol m-2 s-1
     double gross_production = 0;    // umol m-2 s-1, both streams after the second call
 
-    Failure init(const std::string& out_path, bool is_shrub);
+    // `conserving`: the energy-conserving physics, whose starting conductance
+    // follows from the air density `rho_air`.
+    Failure init(const std::string& out_path, bool is_shrub, bool conserving, double rho_air);
     ParamFile parameters();
     Failure read_parameters(const std::string& path);
     Failure write_parameters(const std::string& path);

@@ -101,6 +101,7 @@ void set_initial_ir(Plant& p, const ForcingRecord& record) {
 
 Failure Plant::init(const ForcingRecord& record, const LayerSetup& setup) {
     name = setup.out_path + (is_shrub ? "shrub" : "tree");
+    conserving = setup.conserving;
     if (Failure failure = read_parameters(name + ".par")) return failure;
     if (_ztop > setup.z_ref) {
         return is_shrub ? "Shrub top above tree foliage bottem."
@@ -111,7 +112,8 @@ Failure Plant::init(const ForcingRecord& record, const LayerSetup& setup) {
     q12 = record.qa;
     sums = {};
     if (Failure failure = open_output(name + ".csv", setup.restart)) return failure;
-    Failure failure = foliage.init(record, setup.out_path, is_shrub, setup.restart);
+    Failure failure =
+        foliage.init(record, setup.out_path, is_shrub, setup.restart, setup.conserving);
     if (!failure) failure = stem.init(record, setup.out_path, is_shrub, setup.restart);
     if (failure) return failure;
     // After the foliage and the stems hold their starting carbon, so that the

@@ -32,12 +32,14 @@ struct LayerInput {
 };
 
 // How a layer is set up: its output directory, whether it restarts from its
-// previous output, and the height of the wind that drives it (the site's
-// reference height for the trees, the trees' foliage bottom for the shrubs).
+// previous output, the height of the wind that drives it (the site's reference
+// height for the trees, the trees' foliage bottom for the shrubs), and whether
+// the energy-conserving physics runs (site option _physics 1).
 struct LayerSetup {
     std::string out_path;
     bool restart = false;
     double z_ref = 0;
+    bool conserving = false;
 };
 
 // Radiation streams of a layer in the current sub-step, W m-2 of ground.
@@ -79,6 +81,7 @@ class Plant {
     std::string name;  // out_path + "tree" or "shrub"
     OutputFile output;
     bool is_shrub = false;
+    bool conserving = false;  // the energy-conserving physics, set by init
 
     double _ztop = 20;      // height of the foliage top, m
     double _zbot = 5;       // height of the foliage bottom, m
@@ -103,6 +106,13 @@ class Plant {
         double ir_out_down = 0;
         double ir_out_up = 0;
     } sums;
+
+    // Sub-steps in which the 5 K bounds around the forcing air temperature acted.
+    struct Clamps {
+        int64_t foliage = 0;
+        int64_t stem = 0;
+        int64_t air = 0;
+    } clamps;
 
     double lai() const { return foliage.carbon * foliage._sla; }
     double sai() const { return stem._carbon * stem._ssa; }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 
 #include "physics/physics.h"
 #include "plant/plant.h"
@@ -28,9 +29,12 @@ double stem_area(const Plant& p) {
     return area(p.sai());
 }
 
-// Keeps a surface or air-node temperature within 5 K of the forcing air.
-double near_air(double t, double tk) {
-    return std::clamp(t, tk - 5, tk + 5);
+// Keeps a surface or air-node temperature within 5 K of the forcing air; counts
+// the sub-steps in which the bound acts.
+double near_air(double t, double tk, int64_t& clamps) {
+    const double kept = std::clamp(t, tk - 5, tk + 5);
+    if (kept != t) ++clamps;
+    return kept;
 }
 
 // Roughness dimension of the layer: the area-weighted mean of leaf width and
@@ -67,6 +71,16 @@ void pass(int n, double fa, double fr, double& stream_io, double& opposite_io, d
     absorbed_io = absorbed;
 }
 
+// Stomatal conductance for water vapour of one leaf side, m s-1. The leaf's
+// conductance is already a canopy value (its capacity is scaled by the leaf area),
+// so the energy-conserving physics divides it among the 2 lai leaf sides that the
+// transpiration and the air node sum over again; _physics 0 counts the
+// leaf area twice.
+double stomatal_per_side(const Plant& p, double leaf_area_index) {
+    const double c = p.foliage.leaf.vapour_conductance;
+    return p.conserving && leaf_area_index > 0 ? c / (2 * leaf_area_index) : c;
+}
+
 // Conductances of the layer's own surfaces per unit ground, m s-1.
 struct Surfaces {
     double gb_leaf;  // one-sided boundary-layer conductance for heat of a leaf
@@ -84,7 +98,7 @@ Surfaces surfaces(const Plant& p) {
     const double s = stem_area(p);
     const double wf = p.interception.wet_fraction[kLeaves];
     const double ws = p.interception.wet_fraction[kStems];
-    const double c = p.foliage.leaf.vapour_conductance;
+    const double c = stomatal_per_side(p, l);
     const double gf = gb_vapour(u, p.foliage._dim, rho);
     Surfaces g;
     g.gb_leaf = gb_heat(u, p.foliage._dim, rho);
@@ -106,6 +120,38 @@ void update_store(Interception& w, size_t k, double dt) {
     w.store[k] = std::max(next, 0.0);
 }
 
+// Output sums of the foliage after its temperature update, with its sensible and
+// latent heat of the sub-step.
+void add_foliage_sums(Plant& p, double h, double le) {
+    const Foliage& f = p.foliage;
+    const Interception& w = p.interception;
+    Foliage::Sums& sums = p.foliage.sums;
+    sums.temperature += f.temperature - phys::kZeroCelsius;
+    sums.carbon += f.carbon;
+    sums.litter += f._litter;
+    sums.decomposition += f.decomposition;
+    sums.evaporation += w.evaporation[kLeaves];
+    sums.transpiration += w.transpiration;
+    sums.net_radiation += p.radiation.foliage_net;
+    sums.sensible += h;
+    sums.latent += le;
+}
+
+// The same for the stems.
+void add_stem_sums(Plant& p, double h, double le) {
+    const Stem& st = p.stem;
+    Stem::Sums& sums = p.stem.sums;
+    sums.temperature += st.temperature - phys::kZeroCelsius;
+    sums.carbon += st._carbon;
+    sums.litter += st._litter;
+    sums.respiration += st.respiration;
+    sums.decomposition += st.decomposition;
+    sums.evaporation += p.interception.evaporation[kStems];
+    sums.net_radiation += p.radiation.stem_net;
+    sums.sensible += h;
+    sums.latent += le;
+}
+
 // Energy balance of the foliage with the air node of the previous sub-step; a
 // layer without leaves takes the air temperature.
 void foliage_balance(Plant& p, const ForcingRecord& record, double dt, double gb_leaf) {
@@ -124,17 +170,9 @@ void foliage_balance(Plant& p, const ForcingRecord& record, double dt, double gb
     const double ch =
         ((1 - f._dmc) * 2 * cf / f._dmc + wf * l) * phys::kCpWater + 2 * cf * phys::kCpDryMatter;
     const double net = p.radiation.foliage_net;
-    f.temperature = near_air(f.temperature + (net - hf - lef) * dt / ch, record.tk);
-    Foliage::Sums& sums = f.sums;
-    sums.temperature += f.temperature - phys::kZeroCelsius;
-    sums.carbon += cf;
-    sums.litter += f._litter;
-    sums.decomposition += f.decomposition;
-    sums.evaporation += w.evaporation[kLeaves];
-    sums.transpiration += w.transpiration;
-    sums.net_radiation += net;
-    sums.sensible += hf;
-    sums.latent += lef;
+    f.temperature =
+        near_air(f.temperature + (net - hf - lef) * dt / ch, record.tk, p.clamps.foliage);
+    add_foliage_sums(p, hf, lef);
 }
 
 // Energy balance of the stems. Stems without heat capacity (no carbon, no water
@@ -151,17 +189,147 @@ void stem_balance(Plant& p, const ForcingRecord& record, double dt, double gb_st
         ((1 - st._dmc) * 2 * ct / st._dmc + ws * s) * phys::kCpWater + 2 * ct * phys::kCpDryMatter;
     const double net = p.radiation.stem_net;
     st.temperature =
-        ch > 0 ? near_air(st.temperature + (net - hs - les) * dt / ch, record.tk) : record.tk;
-    Stem::Sums& sums = st.sums;
-    sums.temperature += st.temperature - phys::kZeroCelsius;
-    sums.carbon += ct;
-    sums.litter += st._litter;
-    sums.respiration += st.respiration;
-    sums.decomposition += st.decomposition;
-    sums.evaporation += w.evaporation[kStems];
-    sums.net_radiation += net;
-    sums.sensible += hs;
-    sums.latent += les;
+        ch > 0 ? near_air(st.temperature + (net - hs - les) * dt / ch, record.tk, p.clamps.stem)
+               : record.tk;
+    add_stem_sums(p, hs, les);
+}
+
+// Energy-conserving physics: the foliage and stem temperatures and the air node
+// settled together by a backward Euler step of their energy balances, linearised
+// around the current temperatures in the sensible heat to the air node, the latent
+// heat and the emitted thermal radiation. Stable at any time step; the 5 K clamps
+// stay as a last guard.
+
+// Slope of the saturation specific humidity with temperature `t` K, kg kg-1 K-1.
+double qsat_slope(double t, double pa) {
+    const double c = t - phys::kZeroCelsius;
+    return qsat(t, pa) * 17.502 * 240.97 / ((c + 240.97) * (c + 240.97));
+}
+
+// How a surface's evaporation and (foliage) transpiration, as intercept computed
+// them, change with its temperature: kg m-2 s-1 K-1. An evaporation held at its
+// limit by the store does not change.
+struct VapourSlopes {
+    double evaporation = 0;
+    double transpiration = 0;
+};
+
+VapourSlopes vapour_slopes(const Plant& p, const ForcingRecord& record, double dt, size_t k,
+                           double a, double t) {
+    VapourSlopes v;
+    if (a <= 0) return v;
+    const Interception& w = p.interception;
+    const double g = gb_vapour(p.aero.u12, k == kLeaves ? p.foliage._dim : p.stem._dim, p.aero.rho);
+    const double rho = record.rho_air;
+    const double wet = w.wet_fraction[k];
+    const double held = w.store[k];
+    const double dq = qsat(t, record.pa) - p.q12;
+    const double slope = qsat_slope(t, record.pa);
+    if (dq >= 0) {
+        if (wet * a * 2 * g * dq * rho < 0.5 * held / dt) v.evaporation = wet * a * 2 * g * rho;
+        if (k == kLeaves) {
+            v.transpiration = (1 - wet) * 2 * a * rho / (1 / stomatal_per_side(p, a) + 1 / g);
+        }
+    } else if ((1 - wet) * a * 2 * g * dq * rho > -(2 * a - held) * 0.5 / dt) {
+        v.evaporation = (1 - wet) * a * 2 * g * rho;
+    }
+    v.evaporation *= slope;
+    v.transpiration *= slope;
+    return v;
+}
+
+// One surface (foliage or stems) in the joint step: heat capacity over the step,
+// conductance to the air node, the explicit energy balance against the air node of
+// the old temperatures, and the linearised slopes.
+struct SurfaceStep {
+    bool fixed = false;   // no heat capacity: the surface takes the air temperature
+    double t = 0;         // temperature before the step, K
+    double capacity = 0;  // heat capacity over the step, W m-2 K-1
+    double g = 0;         // heat conductance to the air node, m s-1
+    double k = 0;         // the same as W m-2 K-1
+    double balance = 0;   // net radiation - sensible - latent heat at the old temperatures
+    double slope = 0;     // latent and emitted heat per K
+    VapourSlopes vapour;
+    double x = 0;  // temperature change of the step, K
+};
+
+SurfaceStep surface_step(const Plant& p, const ForcingRecord& record, double dt, size_t k,
+                         double g_heat, double ta) {
+    SurfaceStep s;
+    const Interception& w = p.interception;
+    const bool leaves = k == kLeaves;
+    const double a = leaves ? leaf_area(p) : stem_area(p);
+    const double carbon = leaves ? p.foliage.carbon : p.stem._carbon;
+    const double dmc = leaves ? p.foliage._dmc : p.stem._dmc;
+    s.t = leaves ? p.foliage.temperature : p.stem.temperature;
+    const double ch = ((1 - dmc) * 2 * carbon / dmc + w.wet_fraction[k] * a) * phys::kCpWater +
+                      2 * carbon * phys::kCpDryMatter;
+    s.fixed = leaves ? carbon <= 0 : ch <= 0;
+    if (s.fixed) return s;
+    s.capacity = ch / dt;
+    s.g = g_heat;
+    s.k = record.rho_air * phys::kCpAir * g_heat;
+    const double latent = (w.evaporation[k] + (leaves ? w.transpiration : 0)) * phys::kLatentHeat;
+    const double net = leaves ? p.radiation.foliage_net : p.radiation.stem_net;
+    s.balance = net - s.k * (s.t - ta) - latent;
+    s.vapour = vapour_slopes(p, record, dt, k, a, s.t);
+    const double e = p.cover_fraction() * (1 - std::exp(-0.5 * p._fem * a));
+    s.slope = (s.vapour.evaporation + s.vapour.transpiration) * phys::kLatentHeat +
+              8 * e * phys::kSigma * s.t * s.t * s.t;
+    return s;
+}
+
+// Solves the two linearised balances with the air node as the conductance-weighted
+// mean of its partners at the new temperatures; `sum` is the node's total heat
+// conductance. Fills the changes x of both surfaces.
+void solve_surfaces(SurfaceStep& f, SurfaceStep& st, double sum) {
+    const auto row = [sum](const SurfaceStep& s, const SurfaceStep& other, double& own,
+                           double& cross) {
+        own = s.capacity + s.k * (1 - s.g / sum) + s.slope;
+        cross = -s.k * other.g / sum;
+    };
+    double a11 = 1, a12 = 0, a21 = 0, a22 = 1;
+    double b1 = 0, b2 = 0;
+    if (!f.fixed) {
+        row(f, st, a11, a12);
+        b1 = f.balance;
+    }
+    if (!st.fixed) {
+        row(st, f, a22, a21);
+        b2 = st.balance;
+    }
+    const double det = a11 * a22 - a12 * a21;
+    f.x = (b1 * a22 - a12 * b2) / det;
+    st.x = (a11 * b2 - a21 * b1) / det;
+}
+
+// Settles the foliage, the stems and the air node together; the evaporation and
+// transpiration follow the new temperatures. Adds the surfaces' output sums and
+// returns the air-node temperature (not yet bounded).
+double settle_temperatures(Plant& p, const ForcingRecord& record, double dt, double foliage_heat,
+                           double stem_heat, double ta_old, double sum) {
+    SurfaceStep f = surface_step(p, record, dt, kLeaves, foliage_heat, ta_old);
+    SurfaceStep st = surface_step(p, record, dt, kStems, stem_heat, ta_old);
+    solve_surfaces(f, st, sum);
+    Foliage& fo = p.foliage;
+    Stem& stem = p.stem;
+    fo.temperature = f.fixed ? record.tk : near_air(f.t + f.x, record.tk, p.clamps.foliage);
+    stem.temperature = st.fixed ? record.tk : near_air(st.t + st.x, record.tk, p.clamps.stem);
+    const double xf = f.fixed ? 0 : fo.temperature - f.t;
+    const double xs = st.fixed ? 0 : stem.temperature - st.t;
+    const double ta = ta_old + (f.g * xf + st.g * xs) / sum;
+    Interception& w = p.interception;
+    w.evaporation[kLeaves] += f.vapour.evaporation * xf;
+    w.transpiration += f.vapour.transpiration * xf;
+    w.evaporation[kStems] += st.vapour.evaporation * xs;
+    if (f.fixed) {
+        fo.sums.temperature += record.tk - phys::kZeroCelsius;
+    } else {
+        add_foliage_sums(p, f.k * (fo.temperature - ta),
+                         (w.evaporation[kLeaves] + w.transpiration) * phys::kLatentHeat);
+    }
+    add_stem_sums(p, st.k * (stem.temperature - ta), w.evaporation[kStems] * phys::kLatentHeat);
+    return ta;
 }
 
 }  // namespace
@@ -188,7 +356,8 @@ Failure Plant::step_a(const ForcingRecord& record, double dt, const LayerInput& 
                             radiation.vis_abs_up,
                             aero.u12,
                             foliage._dim,
-                            aero.rho};
+                            aero.rho,
+                            conserving};
     Leaf& leaf = foliage.leaf;
     if (!leaf.iterate(record, leaf_in, 1) || !leaf.iterate(record, leaf_in, 0)) {
         return std::string(kLeafFailure);
@@ -205,17 +374,24 @@ void Plant::step_b(const ForcingRecord& record, double dt, const Air& above, con
     const Partner& low = below;
     const double tf = foliage.temperature;
     const double tt = stem.temperature;
-    const double ta =
-        (up.t * up.g_heat + tf * g.foliage_heat + tt * g.stem_heat + low.t * low.g_heat) /
-        (up.g_heat + g.foliage_heat + g.stem_heat + low.g_heat);
+    const double sum = up.g_heat + g.foliage_heat + g.stem_heat + low.g_heat;
+    double ta =
+        (up.t * up.g_heat + tf * g.foliage_heat + tt * g.stem_heat + low.t * low.g_heat) / sum;
     const double ea = (up.e * up.g_vapour + esat(tf - phys::kZeroCelsius) * g.foliage_vapour +
                        esat(tt - phys::kZeroCelsius) * g.stem_vapour + low.e * low.g_vapour) /
                       (up.g_vapour + g.foliage_vapour + g.stem_vapour + low.g_vapour);
-    update_store(interception, kLeaves, dt);
-    update_store(interception, kStems, dt);
-    foliage_balance(*this, record, dt, g.gb_leaf);
-    stem_balance(*this, record, dt, g.gb_stem);
-    t12 = near_air(ta, record.tk);
+    if (conserving) {
+        // The stores lose the evaporation of the settled temperatures.
+        ta = settle_temperatures(*this, record, dt, g.foliage_heat, g.stem_heat, ta, sum);
+        update_store(interception, kLeaves, dt);
+        update_store(interception, kStems, dt);
+    } else {
+        update_store(interception, kLeaves, dt);
+        update_store(interception, kStems, dt);
+        foliage_balance(*this, record, dt, g.gb_leaf);
+        stem_balance(*this, record, dt, g.gb_stem);
+    }
+    t12 = near_air(ta, record.tk, clamps.air);
     q12 = ea * phys::kWaterAirRatio / record.pa;
     sums.t12 += t12 - phys::kZeroCelsius;
     sums.q12 += q12;
@@ -234,7 +410,9 @@ void Plant::transfer_vis() {
     rad.stem_net = 0;
     if (rad.vis_in_down < 0.1) {  // night: nothing to absorb
         rad.vis_out_down = 0;
-        rad.vis_out_up = 0;
+        // What little still comes from below (the soil's reflection of the last
+        // light) passes upward with the energy-conserving physics; _physics 0 drops it.
+        rad.vis_out_up = conserving ? rad.vis_in_up : 0;
         return;
     }
     const double l = leaf_area(*this);
@@ -277,6 +455,13 @@ void Plant::transfer_ir() {
     rad.foliage_net += ef * i_d + (1 - es) * ef * i_u + ef * e_s - 2 * e_f;
     rad.stem_net += (1 - ef) * es * i_d + es * i_u + es * e_f - 2 * e_s;
     rad.ir_out_up = (1 - ef) * (1 - es) * i_u + e_f;
+    if (conserving) {
+        // Emission conserved: what the stems do not absorb of the foliage's downward
+        // emission leaves through the bottom, what the foliage does not absorb of the
+        // stems' upward emission through the top.
+        rad.ir_out_down += (1 - es) * e_f;
+        rad.ir_out_up += (1 - ef) * e_s;
+    }
 }
 
 void Plant::intercept(const ForcingRecord& record, double dt, int surface, double input) {
@@ -304,7 +489,7 @@ void Plant::intercept(const ForcingRecord& record, double dt, int surface, doubl
     if (dq >= 0) {  // evaporation, at most half the store per sub-step
         w.evaporation[k] = std::min(wet * a * 2 * g * dq * rho, 0.5 * held / dt);
         if (leaves) {
-            const double c = foliage.leaf.vapour_conductance;
+            const double c = stomatal_per_side(*this, a);
             w.transpiration = (1 - wet) * 2 * a * rho * dq / (1 / c + 1 / g);
         }
     } else {  // condensation on the dry part, at most half the free room

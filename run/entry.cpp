@@ -52,7 +52,12 @@ int run_program(int argc, const char* const* argv, std::ostream& console, std::i
         console << *failure << std::flush;
         return 1;
     }
-    const bool ok = site->init(out_dir) && site->run(console);
+    bool ok = site->init(out_dir);
+    if (ok && site->_physics == 0 && site->_dt > 15) {
+        console << "Warning: time steps above 15 s let leaf temperatures oscillate; use _dt 10 "
+                   "or _physics 1.\n";
+    }
+    ok = ok && site->run(console);
     if (ok) {
         console << "\nFinished. Press any key to end.\n";
     } else {

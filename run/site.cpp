@@ -38,6 +38,11 @@ ParamFile Site::parameters() {
          {1.0},
          "reference height of measurements above canopy (m)",
          ": Bad site reference height."},
+        {"_physics",
+         &_physics,
+         {0, 1},
+         "physics (0: as designed; 1: energy-conserving, stable leaf temperatures)",
+         ": Bad physics option."},
     };
     return file;
 }
@@ -61,10 +66,14 @@ bool Site::init(const std::string& path) {
     }
     sums = {};
     const ForcingRecord& first = records.front();
-    Failure failure = tree.init(first, {out_path, layer_restarts(false), _zref});
-    if (!failure) failure = shrub.init(first, {out_path, layer_restarts(true), tree._zbot});
+    Failure failure = tree.init(first, {out_path, layer_restarts(false), _zref, conserving()});
+    if (!failure) {
+        failure = shrub.init(first, {out_path, layer_restarts(true), tree._zbot, conserving()});
+    }
     const Plant& low = lowest_plant();
-    if (!failure) failure = soil.init(first, out_path, _restart != 0, low._zbot, low.is_shrub);
+    if (!failure) {
+        failure = soil.init(first, out_path, _restart != 0, low._zbot, low.is_shrub, conserving());
+    }
     return failure ? fail(failure) : true;
 }
 

@@ -31,11 +31,14 @@ class Site {
     int32_t _restart = 0;  // non-zero: components start from their previous output
     int32_t _dt = 10;      // sub-step, s
     double _zref = 30.0;   // reference height of the measurements, m
+    int32_t _physics = 0;  // 0: as designed; 1: energy-conserving, stable leaf temperatures
 
     // The sums of the record's sub-steps that the components hand over.
     SiteSums sums;
 
     bool has_shrub() const { return _type == 1; }
+    // Whether the energy-conserving variant of the physics runs.
+    bool conserving() const { return _physics == 1; }
     // The plant layer that exchanges with the soil.
     const Plant& lowest_plant() const { return has_shrub() ? shrub : tree; }
     // Whether a layer takes its starting state from its previous output file:

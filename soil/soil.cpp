@@ -122,11 +122,13 @@ void Soil::set_up_aerodynamics(const ForcingRecord& record, double z_bottom, boo
 }
 
 Failure Soil::init(const ForcingRecord& record, const std::string& out_path, bool restart,
-                   double z_bottom, bool under_shrubs) {
+                   double z_bottom, bool under_shrubs, bool conserving_physics) {
     name = out_path + "soil";
+    conserving = conserving_physics;
     ts = record.tk;
     fw = 1;
     flux_sum = 0;
+    latent_sum = 0;
     _dz.clear();
     if (Failure failure = read_parameters(name + ".par")) return failure;
     if (Failure failure = open_output(name + ".csv", restart)) return failure;
@@ -160,6 +162,8 @@ Failure Soil::write_output(const ForcingRecord& record, SiteSums& leaving) {
     const size_t n = layers();
     output.begin_line(record);
     output.mean(flux_sum, ns);
+    leaving.latent += latent_sum;  // nothing but with the energy-conserving physics
+    latent_sum = 0;
     for (size_t i = 0; i < n; ++i) output.mean(temp_sum[i], ns);
     // Water as volumetric fraction.
     for (size_t i = 0; i < n; ++i) {

@@ -2,6 +2,7 @@
 // and water flow between layers, root water uptake; owns the root pools.
 #pragma once
 
+#include <cstdint>
 #include <span>
 #include <string>
 #include <vector>
@@ -72,6 +73,16 @@ class Soil {
     double runoff = 0;    // water of the sub-step that did not fit in, kg m-2
     double flux_sum = 0;  // sum of the net surface energy flux, W m-2
 
+    // The energy-conserving physics (site option _physics 1), set by init.
+    bool conserving = false;
+    // Energy-conserving physics only: sum of the latent heat of the surface's
+    // evaporation, W m-2, handed to the site with the plants' latent heat, and the
+    // net energy flux into the surface of the sub-step (net radiation - sensible -
+    // latent heat), W m-2.
+    double latent_sum = 0;
+    double surface_flux = 0;
+    int64_t surface_clamps = 0;  // sub-steps in which the top layer's 5 K bounds acted
+
     size_t layers() const { return _dz.size(); }
 
     // What the soil hands to the plant layer above: the streams leaving its
@@ -85,9 +96,9 @@ class Soil {
 
     // `restart`: take the starting state from the previous output files; the
     // surface profile is driven from the lowest plant layer's foliage bottom
-    // `z_bottom`.
+    // `z_bottom`; `conserving`: the energy-conserving physics.
     Failure init(const ForcingRecord& record, const std::string& out_path, bool restart,
-                 double z_bottom, bool under_shrubs);
+                 double z_bottom, bool under_shrubs, bool conserving);
     ParamFile parameters();
     Failure read_parameters(const std::string& path);
     Failure write_parameters(const std::string& path);

@@ -21,6 +21,21 @@ constexpr double kWeightMineral = 0.54;
 constexpr double kWeightAir = 1.75;
 constexpr double kRootDensity = 1300;
 
+// Heat conductance (m s-1) of the soil surface for its sensible heat. _physics 0
+// never lets it fall below 0.1 m s-1, but the air node above receives the flux
+// through the plain boundary-layer conductance: the difference vanishes. The
+// energy-conserving physics uses the node's conductance for both.
+double surface_heat_conductance(double g, bool conserving) {
+    return conserving ? g : std::max(g, 0.1);
+}
+
+// Temperature change of a layer of thickness `dz` that gains `heat` W m-2 for `dt`
+// s. The update of _physics 0 leaves out the thickness; the energy-conserving physics
+// divides by the heat capacity per unit area, cv * dz.
+double warming(double dt, double heat, double cv, double dz, bool conserving) {
+    return conserving ? dt * heat / (cv * dz) : dt * heat / cv;
+}
+
 }  // namespace
 
 void Soil::surface_balance(const ForcingRecord& record, double dt, const SoilInput& in) {
@@ -32,9 +47,10 @@ void Soil::surface_balance(const ForcingRecord& record, double dt, const SoilInp
     ts = 0.5 * (temp[0] + temp[1]);
     // The surface absorbs all infrared arriving and emits as a black body.
     const double rn = (1 - _refl) * in.vis_down + in.ir_down - black_body(ts);
-    // Conductance of the previous profile, never below 0.1 m s-1.
-    const double h = record.rho_air * phys::kCpAir *
-                     std::max(gb_heat(aero.u12, _rgh, aero.rho), 0.1) * (ts - in.air_t);
+    // Conductance of the previous profile, with _physics 0 never below 0.1 m s-1.
+    const double g = gb_heat(aero.u12, _rgh, aero.rho);
+    const double h =
+        record.rho_air * phys::kCpAir * surface_heat_conductance(g, conserving) * (ts - in.air_t);
     heat[0] = rn - h;
     aero.update_profile(u_ref, 1.0, _rgh, record.rho_air, h, in.air_t);
 
@@ -46,7 +62,15 @@ void Soil::surface_balance(const ForcingRecord& record, double dt, const SoilInp
         const double e =
             (qs - in.air_q) * gb_vapour(aero.u12, _rgh, aero.rho) * record.rho_air * dt;
         flow[0] = -e;
+        if (conserving) {
+            // Energy-conserving physics: evaporation cools the top layer (condensation
+            // warms it), and its latent heat joins the site's.
+            const double le = phys::kLatentHeat * e / dt;
+            heat[0] -= le;
+            latent_sum += le;
+        }
     }
+    surface_flux = heat[0];
     // Infiltration into the top layer up to saturation; the rest runs off.
     if (runoff > 0) {
         const double room = phys::kWaterDensity * _porosity * _dz[0] - water[0];
@@ -155,15 +179,25 @@ void Soil::step_b(const ForcingRecord& record, double dt, std::span<const PlantU
     for (size_t i = 0; i + 1 < n; ++i) {
         water[i] += flow[i] - root_share[i] * tr * dt;
         bound_water(i);
-        temp[i] += dt * heat[i] / cv[i];
+        temp[i] += warming(dt, heat[i], cv[i], _dz[i], conserving);
         temp_sum[i] += temp[i] - phys::kZeroCelsius;
         water_sum[i] += water[i];
     }
     temp_sum[n - 1] += temp[n - 1] - phys::kZeroCelsius;
     water_sum[n - 1] += water[n - 1];
-    flux_sum += heat[0];
+    // The output reports what enters the surface with the energy-conserving
+    // physics; _physics 0 reports the top layer's gain, which leaves out what it
+    // conducts down to the layers below.
+    flux_sum += conserving ? surface_flux : heat[0];
     // The surface stays within 5 K of the air; the sums keep the unclamped value.
-    temp[0] = std::clamp(temp[0], record.tk - 5, record.tk + 5);
+    // With the energy-conserving physics the top layer has its true heat capacity
+    // and needs no bound, which would only add or remove heat: under warm air a
+    // soil more than 5 K colder is no fault.
+    if (!conserving) {
+        const double kept = std::clamp(temp[0], record.tk - 5, record.tk + 5);
+        if (kept != temp[0]) ++surface_clamps;
+        temp[0] = kept;
+    }
     coarse._life += fine.update_carbon(dt, plants);
     coarse.update_carbon(dt, plants);
 }

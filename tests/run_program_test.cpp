@@ -60,6 +60,13 @@ TEST(Program, FailuresEndWithTheirStatusAndMessage) {
         {"comments.txt", ".", "", 2, kUsage + "Empty input data."},
         {"in.txt", ".", "_dt 0\n", 2, "./site.par: Bad time step."},
         {"in.txt", ".", "_dt 7\n", 2, "day 185\nError: data interval and dt not compatible."},
+        {"in.txt", ".", "_physics 2\n", 2, "./site.par: Bad physics option."},
+        // Long steps of the designed physics run, after a warning.
+        {"in.txt", ".", "_dt 20\n", 0,
+         kUsage + "Warning: time steps above 15 s let leaf temperatures oscillate; use _dt 10 or "
+                  "_physics 1.\nday 185\n\nFinished. Press any key to end.\n"},
+        {"in.txt", ".", "_dt 20\n_physics 1\n", 0,
+         kUsage + "day 185\n\nFinished. Press any key to end.\n"},
     };
     for (const auto& c : cases) {
         write_file(dir.file("site.par"), c.site_par);
