@@ -54,6 +54,7 @@ bool Site::init(const std::string& path) {
     if (records.empty()) return fail("Empty input data.");
     out_path = path;
     if (!out_path.empty() && out_path.back() != '/' && out_path.back() != '\\') out_path += '/';
+    if (Failure failure = lock.lock(out_path)) return fail(failure);
     if (Failure failure = read_parameters(out_path + "site.par")) return fail(failure);
     const std::string csv = out_path + "site.csv";
     if (Failure failure = output.create(csv, kSiteHeaders, "Failed to open " + csv)) {

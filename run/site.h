@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "plant/plant.h"
+#include "run/dir_lock.h"
 #include "run/forcing.h"
 #include "run/output_file.h"
 #include "run/param_file.h"
@@ -19,6 +20,7 @@ class Site {
   public:
     Site();
 
+    DirLock lock;  // first in, last out: released after every file has closed
     Plant tree;
     Plant shrub;
     Soil soil;

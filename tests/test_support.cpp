@@ -54,11 +54,9 @@ std::vector<std::string> data_lines(const std::string& path) {
     return lines;
 }
 
-ProcessResult run_kelm(const std::string& dir, const std::vector<std::string>& args,
-                       const std::string& runner) {
-    std::string cmd = "cd '" + dir + "' && " + runner + " '" KELM_BINARY "'";
-    for (const auto& a : args) cmd += " '" + a + "'";
-    cmd += " </dev/null 2>&1";
+namespace {
+
+ProcessResult run_command(const std::string& cmd) {
     ProcessResult result;
     FILE* pipe = popen(cmd.c_str(), "r");
     if (!pipe) return result;
@@ -68,6 +66,22 @@ ProcessResult run_kelm(const std::string& dir, const std::vector<std::string>& a
     const int status = pclose(pipe);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
+}
+
+}  // namespace
+
+ProcessResult run_kelm(const std::string& dir, const std::vector<std::string>& args,
+                       const std::string& runner) {
+    std::string cmd = "cd '" + dir + "' && " + runner + " '" KELM_BINARY "'";
+    for (const auto& a : args) cmd += " '" + a + "'";
+    return run_command(cmd + " </dev/null 2>&1");
+}
+
+ProcessResult run_kelm_bash(const std::string& dir, const std::string& args) {
+    std::string cmd = "cd '" + dir + "' && '" KELM_BINARY "' " + args + " </dev/null 2>&1";
+    std::string quoted = "'";
+    for (char c : cmd) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return run_command("bash -c " + quoted + "'");
 }
 
 ForcingRecord mild_air() {
