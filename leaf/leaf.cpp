@@ -76,7 +76,7 @@ Failure Leaf::init(const std::string& out_path, bool is_shrub) {
     vapour_conductance = _g0 * phys::kMolarWater / 1000;
     sums = {};
     terms_ = TemperatureTerms{};  // the parameters just read change the factors
-    return open_output(name + ".csv");
+    return {};
 }
 
 // The leaf's file splits at white space only and names the path with a full stop
@@ -129,7 +129,8 @@ Failure Leaf::write_parameters(const std::string& path) {
     return write_parameter_file(path, parameters());
 }
 
-Failure Leaf::open_output(const std::string& path) {
+Failure Leaf::open_output() {
+    const std::string path = name + ".csv";
     return output.create(path,
                          "# Day of year\n# Hour\n# Minute\n"
                          "# Gross production (umol m-2 s-1)\n"
@@ -225,12 +226,12 @@ std::optional<double> Leaf::iterate(const ForcingRecord& record, const LeafInput
     return s.a;
 }
 
-Failure Leaf::write_output(const ForcingRecord& record, SiteSums& leaving) {
+void Leaf::write_output(const ForcingRecord& record, SiteSums& leaving) {
     leaving.gpp += sums.gross;
     leaving.resp += sums.dark;
     Sums& s = sums;
-    return output.write_means(record, {&s.gross, &s.dark, &s.vm, &s.j, &s.cv, &s.cs, &s.ci,
-                                       &s.gamma, &s.gs, &s.gb, &s.vis_ratio});
+    output.write_means(record, {&s.gross, &s.dark, &s.vm, &s.j, &s.cv, &s.cs, &s.ci, &s.gamma,
+                                &s.gs, &s.gb, &s.vis_ratio});
 }
 
 }  // namespace kelmora

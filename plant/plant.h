@@ -31,12 +31,12 @@ struct LayerInput {
     double soil_fw = 0;
 };
 
-// How a layer is set up: its output directory, whether it restarts from its
-// previous output, and the height of the wind that drives it (the site's
-// reference height for the trees, the trees' foliage bottom for the shrubs).
+// How a layer is set up: its output directory, the previous output it restarts
+// from (none: it starts anew), and the height of the wind that drives it (the
+// site's reference height for the trees, the trees' foliage bottom for the shrubs).
 struct LayerSetup {
     std::string out_path;
-    bool restart = false;
+    Restart* restart = nullptr;
     double z_ref = 0;
 };
 
@@ -127,7 +127,10 @@ class Plant {
     ParamFile parameters();
     Failure read_parameters(const std::string& path);
     Failure write_parameters(const std::string& path);
-    Failure open_output(const std::string& path, bool restart);
+    // Takes the air node from the last line of the previous output file.
+    Failure restore(Restart& restart);
+    // Opens the plant's, foliage's, leaf's and stem's output files.
+    Failure open_output();
 
     // Radiation, profile, interception, the leaf and the carbon of one sub-step;
     // fails when the leaf's iteration does not converge.
@@ -139,7 +142,7 @@ class Plant {
 
     // Writes the plant's, foliage's, leaf's and stem's lines and adds what leaves
     // them to `leaving`; only the top layer's sensible heat leaves the site.
-    Failure write_output(const ForcingRecord& record, SiteSums& leaving);
+    void write_output(const ForcingRecord& record, SiteSums& leaving);
 
     void transfer_vis();
     // Infrared transfer; expects transfer_vis to have run in the sub-step.

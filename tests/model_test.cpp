@@ -210,7 +210,7 @@ TEST(Roots, DynamicPoolsKeepTheirCarbonBooks) {
     test::write_file(dir.file("root.coarse.par"), "_dynamic 1\n");
     const ForcingRecord r = test::mild_air();
     Soil soil;
-    ASSERT_FALSE(soil.init(r, dir.str() + "/", false, 5, false));
+    ASSERT_FALSE(soil.init(r, dir.str() + "/", nullptr, 5, false));
     const double dt = 600;
     Root& fine = soil.fine;
     Root& coarse = soil.coarse;
