@@ -75,13 +75,13 @@ struct NumberedKey {
 struct ListKey {
     std::string_view base;
     std::vector<double>* list = nullptr;
-    size_t max_count = 100;
     std::span<const double> defaults;
     Range range = kAny;
     std::string_view message;
     std::string_view gap;
     std::string_view remark_head;
     std::string_view remark_tail;
+    size_t max_count = 100;
 };
 
 struct ParamFile {

@@ -50,13 +50,13 @@ ParamFile Soil::parameters() {
     // it is refused.
     file.list = ListKey{.base = "_dz",
                         .list = &_dz,
-                        .max_count = 100,
                         .defaults = kDefaultThickness,
                         .range = kPositive,
                         .message = kBadThickness,
                         .gap = "        ",
                         .remark_head = "    ->thickness of layer ",
-                        .remark_tail = " (m)\n"};
+                        .remark_tail = " (m)\n",
+                        .max_count = 100};
     return file;
 }
 
