@@ -37,6 +37,16 @@ std::map<std::string, std::pair<std::string, fs::file_time_type>> snapshot(const
     return files;
 }
 
+// Expects every output file of `dir` to equal the one of `reference` of its
+// name; files that `reference` lacks join it.
+void expect_same_outputs(std::map<std::string, std::string>& reference, const TempDir& dir) {
+    for (const auto& e : fs::directory_iterator(dir.path())) {
+        if (e.path().extension() != ".csv") continue;
+        auto [at, fresh] = reference.try_emplace(e.path().filename(), read_file(e.path()));
+        EXPECT_TRUE(fresh || at->second == read_file(e.path())) << at->first;
+    }
+}
+
 std::string with_ends(const std::string& text, const std::string& end) {
     std::string out;
     for (char c : text) out += c == '\n' ? end : std::string(1, c);
@@ -103,11 +113,7 @@ TEST(InputBounds, DevicesPipesLongLinesAndQuotedLines) {
         const std::string last = result.out.substr(result.out.rfind('\n') + 1);
         EXPECT_TRUE(c.tail == "=" ? last.empty() : last.starts_with(c.tail)) << c.args << last;
         EXPECT_LT(last.size(), 300u) << c.args;
-        for (const auto& e : fs::directory_iterator(dir.path())) {
-            if (c.tail != "=" || e.path().extension() != ".csv") continue;
-            auto [at, fresh] = reference.try_emplace(e.path().filename(), read_file(e.path()));
-            EXPECT_TRUE(fresh || at->second == read_file(e.path())) << c.args << at->first;
-        }
+        if (c.tail == "=") expect_same_outputs(reference, dir);
     }
     EXPECT_EQ(reference.size(), 12u);
 }
@@ -135,11 +141,7 @@ TEST(InputBounds, LineEndsOfEverySystemGiveTheSameRuns) {
         const auto result = run_kelm(dir.str(), {"forcing.txt", "."});
         ASSERT_EQ(result.status, 0) << result.out;
         EXPECT_EQ(test::read_lines(dir.file("soil.csv"))[4], "# 3 columns of temperature (C)");
-        for (const auto& e : fs::directory_iterator(dir.path())) {
-            if (e.path().extension() != ".csv") continue;
-            auto [at, fresh] = lf.try_emplace(e.path().filename(), read_file(e.path()));
-            EXPECT_TRUE(fresh || at->second == read_file(e.path())) << at->first;
-        }
+        expect_same_outputs(lf, dir);
     }
 }
 
@@ -235,11 +237,9 @@ TEST(Recovery, FailedRunEndsAtTheLastWholeRecordAndARestartContinues) {
         ASSERT_TRUE(done > 1 && done < 15) << done;
         write_file(part.file("forcing.txt"), forcing(0, done + 1, false));
         ASSERT_EQ(run_kelm(part.str(), {"forcing.txt", "."}).status, 0);
-        for (const auto& e : fs::directory_iterator(part.path())) {
-            if (e.path().extension() != ".csv") continue;
-            EXPECT_EQ(read_file(dir.file(e.path().filename())), read_file(e.path()))
-                << e.path().filename();
-        }
+        std::map<std::string, std::string> whole;
+        expect_same_outputs(whole, part);
+        expect_same_outputs(whole, dir);
         write_file(dir.file("site.par"), "_dt 60\n_restart 1\n");
         write_file(dir.file("forcing.txt"), forcing(done, 16, false));
         EXPECT_EQ(run_kelm(dir.str(), {"forcing.txt", "."}).status, 0);
