@@ -29,9 +29,14 @@ std::optional<std::string> DirLock::lock(const std::string& dir) {
         status = flock(fd, LOCK_EX | LOCK_NB);
     } while (status != 0 && errno == EINTR);
     if (status != 0) {
-        const bool busy = errno == EWOULDBLOCK;
+        const int error = errno;
         close(fd);
-        if (busy) return "Output directory in use by another run: " + (dir.empty() ? "." : dir);
+        if (error == EWOULDBLOCK) {
+            return "Output directory in use by another run: " + (dir.empty() ? "." : dir);
+        }
+        // A file system without locks (some network mounts): the run goes on
+        // unguarded rather than not at all.
+        if (error == ENOLCK || error == EOPNOTSUPP || error == ENOSYS) return std::nullopt;
         return "Failed to open " + path;
     }
     fd_ = fd;

@@ -17,7 +17,8 @@ class DirLock {
     // Locks the directory `dir` (empty or ending in a separator). On failure the
     // message: "Output directory in use by another run: " and `dir` when another
     // run holds it, "Failed to open " and the lock file's path when that cannot
-    // be opened or created.
+    // be opened or created. On a file system that has no locks the run goes on
+    // without one.
     std::optional<std::string> lock(const std::string& dir);
     void unlock();
 
