@@ -242,7 +242,7 @@ TEST(Soil, DeepestLayerIsAFixedReservoir) {
         test::write_file(dir.file("soil.par"), "Parameters:\n_dz1 0.1\n_dz2 0.2\n_dz3 1\n");
         const ForcingRecord r = test::mild_air();
         Soil soil;
-        ASSERT_FALSE(soil.init(r, dir.str() + "/", false, 5, false));
+        ASSERT_FALSE(soil.init(r, dir.str() + "/", nullptr, 5, false));
         const double sat = 1000 * soil._porosity * 0.2;
         soil.water[1] = fill * sat;
         const double deep = soil.water[2];
