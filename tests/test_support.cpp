@@ -54,11 +54,15 @@ std::vector<std::string> data_lines(const std::string& path) {
     return lines;
 }
 
-namespace {
-
-ProcessResult run_command(const std::string& cmd) {
+ProcessResult run_kelm(const std::string& dir, const std::vector<std::string>& args,
+                       const std::string& runner) {
+    std::string cmd = "cd '" + dir + "' && " + runner + " '" KELM_BINARY "'";
+    // Arguments that start with "<(" stay bash's: <(cat f) is a pipe.
+    for (const auto& a : args) cmd += a.starts_with("<(") ? " " + a : " '" + a + "'";
+    std::string quoted = "'";
+    for (char c : cmd + " </dev/null 2>&1") quoted += c == '\'' ? "'\\''" : std::string(1, c);
     ProcessResult result;
-    FILE* pipe = popen(cmd.c_str(), "r");
+    FILE* pipe = popen(("bash -c " + quoted + "'").c_str(), "r");
     if (!pipe) return result;
     char buf[4096];
     size_t n;
@@ -66,22 +70,6 @@ ProcessResult run_command(const std::string& cmd) {
     const int status = pclose(pipe);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
-}
-
-}  // namespace
-
-ProcessResult run_kelm(const std::string& dir, const std::vector<std::string>& args,
-                       const std::string& runner) {
-    std::string cmd = "cd '" + dir + "' && " + runner + " '" KELM_BINARY "'";
-    for (const auto& a : args) cmd += " '" + a + "'";
-    return run_command(cmd + " </dev/null 2>&1");
-}
-
-ProcessResult run_kelm_bash(const std::string& dir, const std::string& args) {
-    std::string cmd = "cd '" + dir + "' && '" KELM_BINARY "' " + args + " </dev/null 2>&1";
-    std::string quoted = "'";
-    for (char c : cmd) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return run_command("bash -c " + quoted + "'");
 }
 
 ForcingRecord mild_air() {

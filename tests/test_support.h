@@ -40,12 +40,11 @@ struct ProcessResult {
     std::string out;
 };
 
-// Runs the built `kelm` with the arguments in `dir`, standard input from /dev/null.
+// Runs the built `kelm` with the arguments in `dir` through bash, standard input
+// from /dev/null; an argument "<(command)" is the output of the command.
 // A `runner` command (e.g. one that drops privileges) is put before the program.
 ProcessResult run_kelm(const std::string& dir, const std::vector<std::string>& args,
                        const std::string& runner = "");
-// The same with the arguments as a bash command line ("<(zcat f.gz) out").
-ProcessResult run_kelm_bash(const std::string& dir, const std::string& args);
 
 // A forcing line "day, hour, minute, 11 or 12 values".
 std::string forcing_line(int day, int hour, int minute, double ta = 20, double sw = 400,
