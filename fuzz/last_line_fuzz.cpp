@@ -1,8 +1,11 @@
 // Fuzzes the restart reading: read_last_line must return the words of the last
-// line that is neither a header nor blank, and the leading-number conversions
-// must agree with the C library on every decimal word; the output notation of a
-// converted value must read back within its 6 significant digits.
+// line that is neither a header nor blank (CR, LF and CR LF all end a line), a
+// restart takes a line only when every word is one whole finite number, and the
+// leading-number conversions must agree with the C library on every decimal
+// word; the output notation of a converted value must read back within its 6
+// significant digits.
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -25,7 +28,7 @@ std::vector<std::string> expected_words(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
     size_t start = 0;
     while (start < text.size()) {
-        size_t end = text.find('\n', start);
+        size_t end = text.find_first_of("\r\n", start);
         if (end == std::string::npos) end = text.size();
         const std::string line = text.substr(start, end - start);
         start = end + 1;
@@ -50,6 +53,17 @@ bool decimal_text(const char* begin, const char* end) {
     return std::all_of(begin, end, [](char c) {
         return (c >= '0' && c <= '9') || c == '.' || c == 'e' || c == 'E' || c == '+' || c == '-';
     });
+}
+
+// One finite number written out in full, a comma after it allowed; values
+// beyond the range of a double (over- and underflow) are no such numbers.
+bool whole(const std::string& word) {
+    const std::string text = word.ends_with(',') ? word.substr(0, word.size() - 1) : word;
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(text.c_str(), &end);
+    return !text.empty() && end == text.c_str() + text.size() && std::isfinite(v) &&
+           errno != ERANGE && text[0] != '+' && decimal_text(text.c_str(), end);
 }
 
 void check_conversions(const std::string& word) {
@@ -85,9 +99,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string& path = kelmora::fuzz::scratch_file("last-line", data, size);
     const std::vector<std::string> words = kelmora::read_last_line(path);
     FUZZ_CHECK(words == expected_words(data, size));
-    for (size_t i = 0; i < words.size(); ++i) {
-        check_conversions(words[i]);
-        (void)kelmora::word_value(words, i);
+    for (const std::string& word : words) check_conversions(word);
+    kelmora::Restart restart;
+    const auto values = restart.last_line(path, words.size());
+    FUZZ_CHECK(values.has_value() ==
+               (words.size() >= 3 && std::all_of(words.begin(), words.end(), whole)));
+    for (size_t i = 0; values && i < words.size(); ++i) {
+        FUZZ_CHECK((*values)[i] == std::strtod(words[i].c_str(), nullptr));
     }
     return 0;
 }

@@ -23,7 +23,7 @@ double Foliage::default_lai(int32_t day, double peak) {
 }
 
 Failure Foliage::init(const ForcingRecord& record, const std::string& out_path, bool is_shrub,
-                      bool restart, bool conserving) {
+                      Restart* restart, bool conserving) {
     name = out_path + (is_shrub ? "shrub.foliage" : "tree.foliage");
     const double peak = is_shrub ? 3.0 : 6.0;
     for (int32_t d = 1; d <= kDays; ++d) _lai[static_cast<size_t>(d - 1)] = default_lai(d, peak);
@@ -32,7 +32,13 @@ Failure Foliage::init(const ForcingRecord& record, const std::string& out_path, 
     decomposition = 0;
     carbon = lai_of_day(record.day) / _sla;
     sums = {};
-    if (Failure failure = open_output(name + ".csv", restart)) return failure;
+    if (restart) {
+        const auto line = restart->last_line(name + ".csv", 12);
+        if (!line) return "Foliage: failed to restart.";
+        temperature = (*line)[3] + phys::kZeroCelsius;
+        carbon = (*line)[4];
+        _litter = (*line)[5];
+    }
     return leaf.init(out_path, is_shrub, conserving, record.rho_air);
 }
 
@@ -72,26 +78,21 @@ Failure Foliage::write_parameters(const std::string& path) {
     return write_parameter_file(path, parameters());
 }
 
-Failure Foliage::open_output(const std::string& path, bool restart) {
-    if (restart) {
-        const std::vector<std::string> words = read_last_line(path);
-        if (words.size() < 6) return "Foliage: failed to restart.";
-        temperature = word_value(words, 3) + phys::kZeroCelsius;
-        carbon = word_value(words, 4);
-        _litter = word_value(words, 5);
-    }
-    return output.create(path,
-                         "# Day of year\n# Hour\n# Minute\n"
-                         "# Temperature (C)\n"
-                         "# Carbon (kgC m-2)\n"
-                         "# Leaf litter (kgC m-2)\n"
-                         "# Leaf litter decomposition (umol m-2 -s)\n"
-                         "# Water evaporation (kg m-2 s-1)\n"
-                         "# Water transpiration (kg m-2 s-1)\n"
-                         "# Net absorbed radiation (W m-2)\n"
-                         "# Sensible heat flux (W m-2)\n"
-                         "# Latent heat flux (W m-2)\n",
-                         "Failed to open " + path);
+Failure Foliage::open_output() {
+    const std::string path = name + ".csv";
+    Failure failure = output.create(path,
+                                    "# Day of year\n# Hour\n# Minute\n"
+                                    "# Temperature (C)\n"
+                                    "# Carbon (kgC m-2)\n"
+                                    "# Leaf litter (kgC m-2)\n"
+                                    "# Leaf litter decomposition (umol m-2 -s)\n"
+                                    "# Water evaporation (kg m-2 s-1)\n"
+                                    "# Water transpiration (kg m-2 s-1)\n"
+                                    "# Net absorbed radiation (W m-2)\n"
+                                    "# Sensible heat flux (W m-2)\n"
+                                    "# Latent heat flux (W m-2)\n",
+                                    "Failed to open " + path);
+    return failure ? failure : leaf.open_output();
 }
 
 void Foliage::refill_carbon(const ForcingRecord& record) {
@@ -121,13 +122,13 @@ void Foliage::update_carbon(const ForcingRecord& record, double dt, double soil_
     }
 }
 
-Failure Foliage::write_output(const ForcingRecord& record, SiteSums& leaving) {
+void Foliage::write_output(const ForcingRecord& record, SiteSums& leaving) {
     leaving.resp += sums.decomposition;
     leaving.latent += sums.latent;
     Sums& s = sums;
-    return output.write_means(
-        record, {&s.temperature, &s.carbon, &s.litter, &s.decomposition, &s.evaporation,
-                 &s.transpiration, &s.net_radiation, &s.sensible, &s.latent});
+    output.write_means(record,
+                       {&s.temperature, &s.carbon, &s.litter, &s.decomposition, &s.evaporation,
+                        &s.transpiration, &s.net_radiation, &s.sensible, &s.latent});
 }
 
 }  // namespace kelmora

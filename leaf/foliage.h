@@ -51,14 +51,15 @@ class Foliage {
 
     double lai_of_day(int32_t day) const { return _lai[static_cast<size_t>(day - 1)]; }
 
-    // `restart`: take the starting state from the previous output file;
-    // `conserving`: the energy-conserving physics.
+    // `restart`: take the starting state from the previous output file (none:
+    // start anew); `conserving`: the energy-conserving physics.
     Failure init(const ForcingRecord& record, const std::string& out_path, bool is_shrub,
-                 bool restart, bool conserving);
+                 Restart* restart, bool conserving);
     ParamFile parameters();
     Failure read_parameters(const std::string& path);
     Failure write_parameters(const std::string& path);
-    Failure open_output(const std::string& path, bool restart);
+    // Opens the foliage's and the leaf's output files.
+    Failure open_output();
 
     // Replaces carbon that has run out by the prescribed leaf area of the day.
     void refill_carbon(const ForcingRecord& record);
@@ -69,7 +70,7 @@ class Foliage {
                        double alloc, double alloc_sum);
 
     // Adds the decomposition and the latent heat to `leaving` and writes the line.
-    Failure write_output(const ForcingRecord& record, SiteSums& leaving);
+    void write_output(const ForcingRecord& record, SiteSums& leaving);
 
     // The prescribed seasonal course with the summer leaf area index `peak`.
     static double default_lai(int32_t day, double peak);

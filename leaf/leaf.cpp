@@ -83,7 +83,7 @@ Failure Leaf::init(const std::string& out_path, bool is_shrub, bool conserving, 
         conserving ? per_volume_of_air(_g0, rho_air) : _g0 * phys::kMolarWater / 1000;
     sums = {};
     terms_ = TemperatureTerms{};  // the parameters just read change the factors
-    return open_output(name + ".csv");
+    return {};
 }
 
 // The leaf's file splits at white space only and names the path with a full stop
@@ -136,7 +136,8 @@ Failure Leaf::write_parameters(const std::string& path) {
     return write_parameter_file(path, parameters());
 }
 
-Failure Leaf::open_output(const std::string& path) {
+Failure Leaf::open_output() {
+    const std::string path = name + ".csv";
     return output.create(path,
                          "# Day of year\n# Hour\n# Minute\n"
                          "# Gross production (umol m-2 s-1)\n"
@@ -237,12 +238,12 @@ std::optional<double> Leaf::iterate(const ForcingRecord& record, const LeafInput
     return s.a;
 }
 
-Failure Leaf::write_output(const ForcingRecord& record, SiteSums& leaving) {
+void Leaf::write_output(const ForcingRecord& record, SiteSums& leaving) {
     leaving.gpp += sums.gross;
     leaving.resp += sums.dark;
     Sums& s = sums;
-    return output.write_means(record, {&s.gross, &s.dark, &s.vm, &s.j, &s.cv, &s.cs, &s.ci,
-                                       &s.gamma, &s.gs, &s.gb, &s.vis_ratio});
+    output.write_means(record, {&s.gross, &s.dark, &s.vm, &s.j, &s.cv, &s.cs, &s.ci, &s.gamma,
+                                &s.gs, &s.gb, &s.vis_ratio});
 }
 
 }  // namespace kelmora

@@ -72,7 +72,7 @@ class Leaf {
     ParamFile parameters();
     Failure read_parameters(const std::string& path);
     Failure write_parameters(const std::string& path);
-    Failure open_output(const std::string& path);
+    Failure open_output();
 
     // One solve for the visible radiation absorbed from the upward (stream 1) or
     // the downward (stream 0) stream; the gross assimilation of the stream, none
@@ -81,7 +81,7 @@ class Leaf {
 
     // Adds the gross production and dark respiration to `leaving` and writes the
     // record's line.
-    Failure write_output(const ForcingRecord& record, SiteSums& leaving);
+    void write_output(const ForcingRecord& record, SiteSums& leaving);
 
     // Peaked temperature function of the carboxylation capacity at `t` K; 1 at the
     // optimal temperature.

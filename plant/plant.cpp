@@ -111,9 +111,10 @@ Failure Plant::init(const ForcingRecord& record, const LayerSetup& setup) {
     t12 = record.tk;
     q12 = record.qa;
     sums = {};
-    if (Failure failure = open_output(name + ".csv", setup.restart)) return failure;
-    Failure failure =
-        foliage.init(record, setup.out_path, is_shrub, setup.restart, setup.conserving);
+    if (setup.restart) {
+        if (Failure failure = restore(*setup.restart)) return failure;
+    }
+    Failure failure = foliage.init(record, setup.out_path, is_shrub, setup.restart, setup.conserving);
     if (!failure) failure = stem.init(record, setup.out_path, is_shrub, setup.restart);
     if (failure) return failure;
     // After the foliage and the stems hold their starting carbon, so that the
@@ -122,31 +123,37 @@ Failure Plant::init(const ForcingRecord& record, const LayerSetup& setup) {
     return {};
 }
 
-Failure Plant::open_output(const std::string& path, bool restart) {
-    if (restart) {
-        const std::vector<std::string> words = read_last_line(path);
-        if (words.size() < 5) return "Plant: failed to restart.";
-        t12 = word_value(words, 3) + phys::kZeroCelsius;
-        q12 = word_value(words, 4);
-    }
-    return output.create(path,
-                         "# Day of year\n# Hour\n# Minute\n# Air temperature at z12 (K)\n"
-                         "# Specific humidity at z12 (kg kg-1)\n"
-                         "# Sensible heat flux between z12 and reference height (W m-2)\n"
-                         "# Transmitted down VIS (W m-2)\n# Transmitted up VIS (W m-2)\n"
-                         "# Transmitted down IR (W m-2)\n# Transmitted up IR (W m-2)\n",
-                         "Failed to open " + path + ".");
+Failure Plant::restore(Restart& restart) {
+    const auto line = restart.last_line(name + ".csv", 10);
+    if (!line) return "Plant: failed to restart.";
+    t12 = (*line)[3] + phys::kZeroCelsius;
+    q12 = (*line)[4];
+    return {};
 }
 
-Failure Plant::write_output(const ForcingRecord& record, SiteSums& leaving) {
+Failure Plant::open_output() {
+    const std::string path = name + ".csv";
+    Failure failure =
+        output.create(path,
+                      "# Day of year\n# Hour\n# Minute\n# Air temperature at z12 (K)\n"
+                      "# Specific humidity at z12 (kg kg-1)\n"
+                      "# Sensible heat flux between z12 and reference height (W m-2)\n"
+                      "# Transmitted down VIS (W m-2)\n# Transmitted up VIS (W m-2)\n"
+                      "# Transmitted down IR (W m-2)\n# Transmitted up IR (W m-2)\n",
+                      "Failed to open " + path + ".");
+    if (!failure) failure = foliage.open_output();
+    if (!failure) failure = stem.open_output();
+    return failure;
+}
+
+void Plant::write_output(const ForcingRecord& record, SiteSums& leaving) {
     if (!is_shrub) leaving.sensible += sums.sensible;
     Sums& s = sums;
-    Failure failure = output.write_means(record, {&s.t12, &s.q12, &s.sensible, &s.vis_out_down,
-                                                  &s.vis_out_up, &s.ir_out_down, &s.ir_out_up});
-    if (!failure) failure = foliage.write_output(record, leaving);
-    if (!failure) failure = foliage.leaf.write_output(record, leaving);
-    if (!failure) failure = stem.write_output(record, leaving);
-    return failure;
+    output.write_means(record, {&s.t12, &s.q12, &s.sensible, &s.vis_out_down, &s.vis_out_up,
+                                &s.ir_out_down, &s.ir_out_up});
+    foliage.write_output(record, leaving);
+    foliage.leaf.write_output(record, leaving);
+    stem.write_output(record, leaving);
 }
 
 }  // namespace kelmora

@@ -31,13 +31,14 @@ struct LayerInput {
     double soil_fw = 0;
 };
 
-// How a layer is set up: its output directory, whether it restarts from its
-// previous output, the height of the wind that drives it (the site's reference
-// height for the trees, the trees' foliage bottom for the shrubs), and whether
-// the energy-conserving physics runs (site option _physics 1).
+// How a layer is set up: its output directory, the previous output it restarts
+// from (none: it starts anew), the height of the wind that drives it (the
+// site's reference height for the trees, the trees' foliage bottom for the
+// shrubs), and whether the energy-conserving physics runs (site option
+// _physics 1).
 struct LayerSetup {
     std::string out_path;
-    bool restart = false;
+    Restart* restart = nullptr;
     double z_ref = 0;
     bool conserving = false;
 };
@@ -137,7 +138,10 @@ class Plant {
     ParamFile parameters();
     Failure read_parameters(const std::string& path);
     Failure write_parameters(const std::string& path);
-    Failure open_output(const std::string& path, bool restart);
+    // Takes the air node from the last line of the previous output file.
+    Failure restore(Restart& restart);
+    // Opens the plant's, foliage's, leaf's and stem's output files.
+    Failure open_output();
 
     // Radiation, profile, interception, the leaf and the carbon of one sub-step;
     // fails when the leaf's iteration does not converge.
@@ -149,7 +153,7 @@ class Plant {
 
     // Writes the plant's, foliage's, leaf's and stem's lines and adds what leaves
     // them to `leaving`; only the top layer's sensible heat leaves the site.
-    Failure write_output(const ForcingRecord& record, SiteSums& leaving);
+    void write_output(const ForcingRecord& record, SiteSums& leaving);
 
     void transfer_vis();
     // Infrared transfer; expects transfer_vis to have run in the sub-step.

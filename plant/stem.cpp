@@ -39,7 +39,7 @@ Failure Stem::write_parameters(const std::string& path) {
 }
 
 Failure Stem::init(const ForcingRecord& record, const std::string& out_path, bool is_shrub,
-                   bool restart) {
+                   Restart* restart) {
     name = out_path + (is_shrub ? "shrub.stem" : "tree.stem");
     if (is_shrub) {
         // The shrub's defaults; the file, when present, overrides them.
@@ -51,17 +51,18 @@ Failure Stem::init(const ForcingRecord& record, const std::string& out_path, boo
     respiration = 0;
     decomposition = 0;
     sums = {};
-    return open_output(name + ".csv", restart);
+    if (restart) {
+        const auto line = restart->last_line(name + ".csv", 12);
+        if (!line) return "Stem: failed restart.";
+        temperature = (*line)[3] + phys::kZeroCelsius;
+        _carbon = (*line)[4];
+        _litter = (*line)[5];
+    }
+    return {};
 }
 
-Failure Stem::open_output(const std::string& path, bool restart) {
-    if (restart) {
-        const std::vector<std::string> words = read_last_line(path);
-        if (words.size() < 6) return "Stem: failed restart.";
-        temperature = word_value(words, 3) + phys::kZeroCelsius;
-        _carbon = word_value(words, 4);
-        _litter = word_value(words, 5);
-    }
+Failure Stem::open_output() {
+    const std::string path = name + ".csv";
     return output.create(
         path,
         "# Day of year\n# Hour\n# Minute\n# Temperature (C)\n# Carbon (kgC m-2)\n"
@@ -91,14 +92,14 @@ void Stem::update_carbon(double dt, double soil_fw, double net, double alloc, do
     _carbon -= turnover;
 }
 
-Failure Stem::write_output(const ForcingRecord& record, SiteSums& leaving) {
+void Stem::write_output(const ForcingRecord& record, SiteSums& leaving) {
     leaving.latent += sums.latent;
     leaving.resp += sums.respiration;
     leaving.resp += sums.decomposition;
     Sums& s = sums;
-    return output.write_means(
-        record, {&s.temperature, &s.carbon, &s.litter, &s.respiration, &s.decomposition,
-                 &s.evaporation, &s.net_radiation, &s.sensible, &s.latent});
+    output.write_means(record,
+                       {&s.temperature, &s.carbon, &s.litter, &s.respiration, &s.decomposition,
+                        &s.evaporation, &s.net_radiation, &s.sensible, &s.latent});
 }
 
 }  // namespace kelmora

@@ -47,13 +47,14 @@ class Stem {
         double latent = 0;
     } sums;
 
-    // `restart`: take the starting state from the previous output file.
+    // `restart`: take the starting state from the previous output file (none:
+    // start anew).
     Failure init(const ForcingRecord& record, const std::string& out_path, bool is_shrub,
-                 bool restart);
+                 Restart* restart);
     ParamFile parameters();
     Failure read_parameters(const std::string& path);
     Failure write_parameters(const std::string& path);
-    Failure open_output(const std::string& path, bool restart);
+    Failure open_output();
 
     // Respiration, litter decomposition slowed by the soil's moisture factor
     // `soil_fw` and, in the dynamic mode, the carbon update of one sub-step with
@@ -63,7 +64,7 @@ class Stem {
 
     // Adds the latent heat, respiration and decomposition to `leaving` and writes
     // the line.
-    Failure write_output(const ForcingRecord& record, SiteSums& leaving);
+    void write_output(const ForcingRecord& record, SiteSums& leaving);
 };
 
 }  // namespace kelmora

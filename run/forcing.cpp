@@ -1,11 +1,12 @@
 #include "run/forcing.h"
 
+#include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <string_view>
 #include <vector>
 
 #include "physics/physics.h"
+#include "run/line_reader.h"
 #include "run/numbers.h"
 
 namespace kelmora {
@@ -80,25 +81,24 @@ void derive(ForcingRecord& r) {
     r.qa = r.ea * phys::kWaterAirRatio / r.pa;
 }
 
-// The line as the messages quote it: commas turned into blanks.
-std::string quoted(std::string line) {
-    for (char& c : line) {
-        if (c == ',') c = ' ';
-    }
-    return line;
+// The line as the messages quote it: commas turned into blanks, cut short and
+// made safe for a terminal.
+std::string quoted(std::string_view line) {
+    std::string text = printable_excerpt(line);
+    std::replace(text.begin(), text.end(), ',', ' ');
+    return text;
 }
 
 }  // namespace
 
 Failure read_forcing(const std::string& path, std::vector<ForcingRecord>& records) {
-    std::ifstream in(path);
-    if (!in) return "Failed to open " + path;
+    LineReader in;
+    if (!in.open(path, true)) return "Failed to open " + path;
     std::string line;
     std::vector<std::string_view> words;
     TimeStamp prev{};
     bool first = true;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();  // CR LF line ends
+    while (in.next(line)) {
         if (line.empty() || line[0] == '#') continue;
         split_words(line, true, words);
         if (words.size() < 11) continue;
@@ -121,7 +121,7 @@ Failure read_forcing(const std::string& path, std::vector<ForcingRecord>& record
         first = false;
         records.push_back(r);
     }
-    if (in.bad()) return "Failed to read " + path;
+    if (!in.failure().empty()) return in.failure();
     return {};
 }
 

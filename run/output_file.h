@@ -1,10 +1,12 @@
 // The output files of the components: header lines, one data line per forcing
-// record ("day, hour, minute, v1, v2, ..."), each flushed at once, and the reading
-// of the last data line from which a restarted run takes its state.
+// record ("day, hour, minute, v1, v2, ..."), and the reading of the last data
+// lines from which a restarted run takes its state.
 #pragma once
 
+#include <cstdint>
 #include <fstream>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,20 +17,17 @@ namespace kelmora {
 
 struct ForcingRecord;
 
+// One output file. Its data lines are written record by record: the lines of a
+// record wait in the file until the site has checked every file's values and
+// writes them all, so that every file ends at the same whole record.
 class OutputFile {
   public:
-    // Creates (or empties) the file at `path`, closing any file open before.
-    bool open(const std::string& path);
-    bool is_open() const { return out_.is_open(); }
-    const std::string& path() const { return path_; }
-
-    // Creates the file and writes its header lines. Fails with `open_failure`
-    // when the file cannot be created, with "Failed to write <path>" when the
-    // headers cannot be written.
+    // Opens the file at `path` for writing without emptying it yet; `headers` are
+    // written by `start`. Fails with `open_failure` when it cannot be opened.
     Failure create(const std::string& path, std::string_view headers, std::string open_failure);
-    // Writes header lines as given (each with its line break) and flushes; fails
-    // with "Failed to write <path>".
-    Failure header(std::string_view text);
+    // Empties the file and writes its header lines; fails with "Failed to write <path>".
+    Failure start();
+    const std::string& path() const { return path_; }
 
     // Starts a data line with the record's day, hour and minute.
     void begin_line(const ForcingRecord& record);
@@ -39,16 +38,30 @@ class OutputFile {
         value(sum / n);
         sum = 0;
     }
-    // Writes the record's line of the means of `sums` over its sub-steps and
-    // clears them; fails as end_line.
-    Failure write_means(const ForcingRecord& record, std::initializer_list<double*> sums);
-    // Ends the line, writes and flushes it; fails with "Failed to write <path>".
-    Failure end_line();
+    // Adds the record's line of the means of `sums` over its sub-steps and
+    // clears them.
+    void write_means(const ForcingRecord& record, std::initializer_list<double*> sums);
+    // Ends the line; it waits with the record's other lines.
+    void end_line();
+
+    // Whether every value of the waiting lines is finite.
+    bool finite() const { return finite_; }
+    // Writes and flushes the waiting lines; fails with "Failed to write <path>".
+    Failure write_record();
+    // Marks what is written as the end of the last record that every file holds.
+    void mark_complete() { complete_ = written_; }
+    // Closes the file and cuts it back to the end of the last complete record.
+    void cut_back();
 
   private:
     std::ofstream out_;
     std::string path_;
+    std::string headers_;
     std::string line_;
+    std::string waiting_;     // the lines of the current record
+    bool finite_ = true;      // no value of `waiting_` is infinite or not a number
+    uintmax_t written_ = 0;   // bytes written so far
+    uintmax_t complete_ = 0;  // bytes up to the end of the last complete record
 };
 
 // The site's sums over a record's sub-steps that the components hand over when
@@ -66,7 +79,21 @@ struct SiteSums {
 // the file cannot be read or holds no data line.
 std::vector<std::string> read_last_line(const std::string& path);
 
-// The real value of word `index` of a restart line (its leading number).
-double word_value(const std::vector<std::string>& words, size_t index);
+// The starting state of a restarted run: the last data lines of the previous
+// output files. Each must hold exactly the words its component writes, each a
+// whole finite number (its trailing comma aside), and all must end at the same
+// day, hour and minute.
+class Restart {
+  public:
+    // The `count` values of the last data line of the file at `path`; none when
+    // the line is missing or malformed. A line that ends at another time than
+    // the lines read before gives its values but marks the files as misaligned.
+    std::optional<std::vector<double>> last_line(const std::string& path, size_t count);
+    bool aligned() const { return aligned_; }
+
+  private:
+    std::optional<std::vector<double>> time_;  // day, hour and minute of the first line
+    bool aligned_ = true;
+};
 
 }  // namespace kelmora

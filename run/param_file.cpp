@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "run/line_reader.h"
 #include "run/numbers.h"
 
 namespace kelmora {
@@ -51,6 +52,7 @@ bool store_numbered(const NumberedKey& key, std::string_view word, std::string_v
 }
 
 bool store_list(const ListKey& key, std::string_view value) {
+    if (key.list->size() >= key.max_count) return false;
     key.list->push_back(leading_real(value));
     return key.range.contains(key.list->back());
 }
@@ -140,26 +142,27 @@ std::string file_text(const ParamFile& file) {
 }  // namespace
 
 Failure read_parameter_file(const std::string& path, const ParamFile& file) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) return open_failure(path, file);
-    std::ifstream in(path);
-    if (!in) {
+    LineReader in;
+    if (!in.open(path, false)) {
         // Only a missing file is written with the defaults: a file that exists
-        // but cannot be read (no read permission) holds the user's values.
-        if (std::filesystem::exists(path, ec)) return open_failure(path, file);
+        // but cannot be read (no read permission, a directory, a device) holds
+        // the user's values or none at all.
+        std::error_code ec;
+        if (std::filesystem::exists(path, ec) || ec) return open_failure(path, file);
         if (Failure failure = write_parameter_file(path, file)) return failure;
-        in.open(path);
+        if (!in.open(path, false)) return open_failure(path, file);
     }
     std::string line;
     std::vector<std::string_view> words;
     bool first_line = true;
-    while (std::getline(in, line)) {
+    while (in.next(line)) {
         const bool skip = first_line && file.skip_first_line;
         first_line = false;
         if (skip) continue;
         split_words(line, file.commas_as_blanks, words);
         if (Failure failure = read_line(path, file, words)) return failure;
     }
+    if (!in.failure().empty()) return in.failure();
     return {};
 }
 

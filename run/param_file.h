@@ -69,7 +69,9 @@ struct NumberedKey {
 };
 
 // A key repeated with any text behind it ("_dz...") whose values append to a list in
-// the order of the lines. A file written while the list is empty holds `defaults`.
+// the order of the lines, at most `max_count` of them (one more is a bad value,
+// so that no file can grow the list without bound).
+// A file written while the list is empty holds `defaults`.
 struct ListKey {
     std::string_view base;
     std::vector<double>* list = nullptr;
@@ -79,6 +81,7 @@ struct ListKey {
     std::string_view gap;
     std::string_view remark_head;
     std::string_view remark_tail;
+    size_t max_count = 100;
 };
 
 struct ParamFile {

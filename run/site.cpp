@@ -59,22 +59,69 @@ bool Site::init(const std::string& path) {
     if (records.empty()) return fail("Empty input data.");
     out_path = path;
     if (!out_path.empty() && out_path.back() != '/' && out_path.back() != '\\') out_path += '/';
+    if (Failure failure = lock.lock(out_path)) return fail(failure);
     if (Failure failure = read_parameters(out_path + "site.par")) return fail(failure);
-    const std::string csv = out_path + "site.csv";
-    if (Failure failure = output.create(csv, kSiteHeaders, "Failed to open " + csv)) {
-        return fail(failure);
-    }
     sums = {};
+    // Every component reads its parameters and, on a restart, the last line of
+    // its previous output; only when all are whole and end at the same time is
+    // any output file emptied, so a failed restart can be tried again.
+    Restart restart;
+    Restart* const site_restart = _restart != 0 ? &restart : nullptr;
     const ForcingRecord& first = records.front();
-    Failure failure = tree.init(first, {out_path, layer_restarts(false), _zref, conserving()});
+    Failure failure = tree.init(
+        first, {out_path, layer_restarts(false) ? &restart : nullptr, _zref, conserving()});
     if (!failure) {
-        failure = shrub.init(first, {out_path, layer_restarts(true), tree._zbot, conserving()});
+        failure = shrub.init(
+            first, {out_path, layer_restarts(true) ? &restart : nullptr, tree._zbot, conserving()});
     }
     const Plant& low = lowest_plant();
     if (!failure) {
-        failure = soil.init(first, out_path, _restart != 0, low._zbot, low.is_shrub, conserving());
+        failure = soil.init(first, out_path, site_restart, low._zbot, low.is_shrub, conserving());
+    }
+    if (failure) return fail(failure);
+    if (!restart.aligned()) return fail("Restart files end at different times.");
+    // Every file is opened before the first one is emptied.
+    const std::string csv = out_path + "site.csv";
+    failure = output.create(csv, kSiteHeaders, "Failed to open " + csv);
+    if (!failure) failure = tree.open_output();
+    if (!failure) failure = shrub.open_output();
+    if (!failure) failure = soil.open_output();
+    for (OutputFile* file : output_files()) {
+        if (!failure) failure = file->start();
     }
     return failure ? fail(failure) : true;
+}
+
+std::vector<OutputFile*> Site::output_files() {
+    std::vector<OutputFile*> files;
+    for (Plant* p : {&tree, &shrub}) {
+        for (OutputFile* f :
+             {&p->output, &p->foliage.output, &p->foliage.leaf.output, &p->stem.output}) {
+            files.push_back(f);
+        }
+    }
+    for (OutputFile* f : {&soil.output, &soil.fine.output, &soil.coarse.output, &output}) {
+        files.push_back(f);
+    }
+    return files;
+}
+
+Failure Site::finish_record(const ForcingRecord& record) {
+    const std::vector<OutputFile*> files = output_files();
+    for (const OutputFile* file : files) {
+        if (file->finite()) continue;
+        return "Numerical failure at day " + std::to_string(record.day) + " hour " +
+               std::to_string(record.hour) + " minute " + std::to_string(record.minute) + " in " +
+               file->path();
+    }
+    for (OutputFile* file : files) {
+        if (Failure failure = file->write_record()) {
+            for (OutputFile* f : files) f->cut_back();
+            return failure;
+        }
+    }
+    for (OutputFile* file : files) file->mark_complete();
+    return {};
 }
 
 namespace {
@@ -137,21 +184,20 @@ Failure Site::substep(const ForcingRecord& f) {
     return {};
 }
 
-Failure Site::write_output(const ForcingRecord& record) {
-    Failure failure = tree.write_output(record, sums);
-    if (!failure && has_shrub()) failure = shrub.write_output(record, sums);
-    if (!failure) failure = soil.write_output(record, sums);
-    return failure;
+void Site::write_output(const ForcingRecord& record) {
+    tree.write_output(record, sums);
+    if (has_shrub()) shrub.write_output(record, sums);
+    soil.write_output(record, sums);
 }
 
-Failure Site::write_line(const ForcingRecord& record) {
+void Site::write_line(const ForcingRecord& record) {
     output.begin_line(record);
     const double n = record.substeps;
     output.mean(sums.gpp, n);
     output.mean(sums.resp, n);
     output.mean(sums.sensible, n);
     output.mean(sums.latent, n);
-    return output.end_line();
+    output.end_line();
 }
 
 bool Site::run(std::ostream& console) {
@@ -174,12 +220,13 @@ bool Site::run(std::ostream& console) {
                 return fail(failure);
             }
         }
-        if (Failure failure = write_output(cur)) return fail(failure);
+        write_output(cur);
         // The pair is taken before the site's line clears the sums.
         if (std::fabs(cur.nep_obs) < 999.9) {
             correlation.add(cur.nep_obs, (sums.gpp - sums.resp) / cur.substeps);
         }
-        if (Failure failure = write_line(cur)) return fail(failure);
+        write_line(cur);
+        if (Failure failure = finish_record(cur)) return fail(failure);
     }
     correlation.print(console);
     return true;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "plant/plant.h"
+#include "run/dir_lock.h"
 #include "run/forcing.h"
 #include "run/output_file.h"
 #include "run/param_file.h"
@@ -19,6 +20,7 @@ class Site {
   public:
     Site();
 
+    DirLock lock;  // first in, last out: released after every file has closed
     Plant tree;
     Plant shrub;
     Soil soil;
@@ -58,9 +60,15 @@ class Site {
     // results depend on; fails when a leaf does not converge.
     Failure substep(const ForcingRecord& f);
     // Writes every component's line of the record; their sums add up in `sums`.
-    Failure write_output(const ForcingRecord& record);
+    void write_output(const ForcingRecord& record);
     // Writes the site's line of the means of `sums` and clears them.
-    Failure write_line(const ForcingRecord& record);
+    void write_line(const ForcingRecord& record);
+    // Every output file, in the order the lines of a record are written.
+    std::vector<OutputFile*> output_files();
+    // Checks the record's lines of every file and writes them. A value that is
+    // not finite fails before anything is written; a failed write cuts every
+    // file back to the end of the record before.
+    Failure finish_record(const ForcingRecord& record);
 
   private:
     bool fail(const Failure& failure) {

@@ -40,10 +40,15 @@ Failure Root::write_parameters(const std::string& path) {
     return write_parameter_file(path, parameters(_dead));
 }
 
-Failure Root::init(const std::string& out_path, bool restart) {
+Failure Root::init(const std::string& out_path, Restart* restart) {
     name = out_path + (is_coarse ? "root.coarse" : "root.fine");
     if (Failure failure = read_parameters(name + ".par")) return failure;
-    if (Failure failure = open_output(name + ".csv", restart)) return failure;
+    if (restart) {
+        const auto line = restart->last_line(name + ".csv", 7);
+        if (!line) return "Root: failed to restart.";
+        _life = (*line)[3];
+        _dead = (*line)[4];
+    }
     turnover = 0;
     respiration = 0;
     decomposition = 0;
@@ -51,13 +56,8 @@ Failure Root::init(const std::string& out_path, bool restart) {
     return {};
 }
 
-Failure Root::open_output(const std::string& path, bool restart) {
-    if (restart) {
-        const std::vector<std::string> words = read_last_line(path);
-        if (words.size() < 5) return "Root: failed to restart.";
-        _life = word_value(words, 3);
-        _dead = word_value(words, 4);
-    }
+Failure Root::open_output() {
+    const std::string path = name + ".csv";
     return output.create(path,
                          "# Day of year\n# Hour\n# Minute\n# Life root carbon (kgC m-2)\n"
                          "# Dead root carbon (kgC m-2)\n# Respiration (umol m-2 s-2)\n"
@@ -100,11 +100,11 @@ double Root::update_carbon(double dt, std::span<const PlantUptake> layers) {
     return handed_on;
 }
 
-Failure Root::write_output(const ForcingRecord& record, SiteSums& leaving) {
+void Root::write_output(const ForcingRecord& record, SiteSums& leaving) {
     leaving.resp += sums.respiration;
     leaving.resp += sums.decomposition;
     Sums& s = sums;
-    return output.write_means(record, {&s.life, &s.dead, &s.respiration, &s.decomposition});
+    output.write_means(record, {&s.life, &s.dead, &s.respiration, &s.decomposition});
 }
 
 }  // namespace kelmora

@@ -49,13 +49,14 @@ class Root {
     std::string name;  // out_path + "root.fine" or "root.coarse"
     OutputFile output;
 
-    // `restart`: take the starting state from the previous output file.
-    Failure init(const std::string& out_path, bool restart);
+    // `restart`: take the starting state from the previous output file (none:
+    // start anew).
+    Failure init(const std::string& out_path, Restart* restart);
     // The keys, with "_dead" filling `dead`.
     ParamFile parameters(double& dead);
     Failure read_parameters(const std::string& path);
     Failure write_parameters(const std::string& path);
-    Failure open_output(const std::string& path, bool restart);
+    Failure open_output();
 
     // Turnover, respiration and decomposition at the soil temperature `soil_t` (K)
     // and moisture factor `soil_fw`.
@@ -65,7 +66,7 @@ class Root {
     // (0 for the coarse roots, whose turnover stays in their dead carbon).
     double update_carbon(double dt, std::span<const PlantUptake> layers);
     // Adds respiration and decomposition to `leaving` and writes the line.
-    Failure write_output(const ForcingRecord& record, SiteSums& leaving);
+    void write_output(const ForcingRecord& record, SiteSums& leaving);
 };
 
 }  // namespace kelmora

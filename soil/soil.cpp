@@ -45,8 +45,9 @@ ParamFile Soil::parameters() {
          {},
          phys::kZeroCelsius},
     };
-    // The layer thicknesses: one "_dz" line per layer, top layer first. A zero
-    // thickness would divide the water fractions by zero, so it is refused.
+    // The layer thicknesses: one "_dz" line per layer, top layer first, at most
+    // 100 layers. A zero thickness would divide the water fractions by zero, so
+    // it is refused.
     file.list = ListKey{.base = "_dz",
                         .list = &_dz,
                         .defaults = kDefaultThickness,
@@ -54,7 +55,8 @@ ParamFile Soil::parameters() {
                         .message = kBadThickness,
                         .gap = "        ",
                         .remark_head = "    ->thickness of layer ",
-                        .remark_tail = " (m)\n"};
+                        .remark_tail = " (m)\n",
+                        .max_count = 100};
     return file;
 }
 
@@ -121,7 +123,7 @@ void Soil::set_up_aerodynamics(const ForcingRecord& record, double z_bottom, boo
     aero.rho = record.rho_air;
 }
 
-Failure Soil::init(const ForcingRecord& record, const std::string& out_path, bool restart,
+Failure Soil::init(const ForcingRecord& record, const std::string& out_path, Restart* restart,
                    double z_bottom, bool under_shrubs, bool conserving_physics) {
     name = out_path + "soil";
     conserving = conserving_physics;
@@ -131,7 +133,16 @@ Failure Soil::init(const ForcingRecord& record, const std::string& out_path, boo
     latent_sum = 0;
     _dz.clear();
     if (Failure failure = read_parameters(name + ".par")) return failure;
-    if (Failure failure = open_output(name + ".csv", restart)) return failure;
+    const size_t n = layers();
+    if (restart) {
+        // The layer count of the file must be the one of soil.par.
+        const auto line = restart->last_line(name + ".csv", 2 * n + 4);
+        if (!line) return "Soil: failed to restart.";
+        for (size_t i = 0; i < n; ++i) {
+            temp[i] = (*line)[4 + i] + phys::kZeroCelsius;
+            water[i] = (*line)[4 + n + i] * phys::kWaterDensity * _dz[i];
+        }
+    }
     set_up_aerodynamics(record, z_bottom, under_shrubs);
     if (Failure failure = fine.init(out_path, restart)) return failure;
     if (Failure failure = coarse.init(out_path, restart)) return failure;
@@ -139,25 +150,20 @@ Failure Soil::init(const ForcingRecord& record, const std::string& out_path, boo
     return {};
 }
 
-Failure Soil::open_output(const std::string& path, bool restart) {
-    const size_t n = layers();
-    if (restart) {
-        const std::vector<std::string> words = read_last_line(path);
-        if (words.size() < 2 * n + 4) return "Soil: failed to restart.";
-        for (size_t i = 0; i < n; ++i) {
-            temp[i] = word_value(words, 4 + i) + phys::kZeroCelsius;
-            water[i] = word_value(words, 4 + n + i) * phys::kWaterDensity * _dz[i];
-        }
-    }
-    const std::string count = std::to_string(n);
-    return output.create(path,
-                         "# Day of year\n# Hour\n# Minute\n# Net surface energy flux (W m-2)\n# " +
-                             count + " columns of temperature (C)\n# " + count +
-                             " columns of water content (m3 m-3)\n",
-                         "Failed to open " + path);
+Failure Soil::open_output() {
+    const std::string path = name + ".csv";
+    const std::string count = std::to_string(layers());
+    Failure failure = output.create(
+        path,
+        "# Day of year\n# Hour\n# Minute\n# Net surface energy flux (W m-2)\n# " + count +
+            " columns of temperature (C)\n# " + count + " columns of water content (m3 m-3)\n",
+        "Failed to open " + path);
+    if (!failure) failure = fine.open_output();
+    if (!failure) failure = coarse.open_output();
+    return failure;
 }
 
-Failure Soil::write_output(const ForcingRecord& record, SiteSums& leaving) {
+void Soil::write_output(const ForcingRecord& record, SiteSums& leaving) {
     const double ns = record.substeps;
     const size_t n = layers();
     output.begin_line(record);
@@ -170,9 +176,9 @@ Failure Soil::write_output(const ForcingRecord& record, SiteSums& leaving) {
         output.value(water_sum[i] / (ns * _dz[i]) / phys::kWaterDensity);
         water_sum[i] = 0;
     }
-    if (Failure failure = output.end_line()) return failure;
-    if (Failure failure = fine.write_output(record, leaving)) return failure;
-    return coarse.write_output(record, leaving);
+    output.end_line();
+    fine.write_output(record, leaving);
+    coarse.write_output(record, leaving);
 }
 
 }  // namespace kelmora

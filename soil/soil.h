@@ -94,22 +94,23 @@ class Soil {
                 vapour_pressure(qs, pa)};
     }
 
-    // `restart`: take the starting state from the previous output files; the
-    // surface profile is driven from the lowest plant layer's foliage bottom
-    // `z_bottom`; `conserving`: the energy-conserving physics.
-    Failure init(const ForcingRecord& record, const std::string& out_path, bool restart,
+    // `restart`: take the starting state from the previous output files (none:
+    // start anew); the surface profile is driven from the lowest plant layer's
+    // foliage bottom `z_bottom`; `conserving`: the energy-conserving physics.
+    Failure init(const ForcingRecord& record, const std::string& out_path, Restart* restart,
                  double z_bottom, bool under_shrubs, bool conserving);
     ParamFile parameters();
     Failure read_parameters(const std::string& path);
     Failure write_parameters(const std::string& path);
     void build_layers();
-    Failure open_output(const std::string& path, bool restart);
+    // Opens the soil's and the roots' output files.
+    Failure open_output();
 
     void step_a(const ForcingRecord& record, double dt, const SoilInput& in);
     // Takes up the plant layers' transpiration and root carbon.
     void step_b(const ForcingRecord& record, double dt, std::span<const PlantUptake> plants);
     // Writes the soil's line, then the roots' lines.
-    Failure write_output(const ForcingRecord& record, SiteSums& leaving);
+    void write_output(const ForcingRecord& record, SiteSums& leaving);
 
   private:
     // Reference height and roughness of the soil surface's wind profile.

@@ -102,20 +102,21 @@ TEST(ParameterFiles, EveryCheckOfEveryComponentWithItsMessage) {
 }
 
 // A restart takes each component's state from the last line of its output file:
-// a line of just the values it needs is enough, one word fewer stops the run.
-TEST(Restart, LastLinesOfJustTheNeededWordsAndOneWordFewer) {
+// a line of every word the component writes is taken, one word fewer stops the run.
+TEST(Restart, LastLinesOfEveryWordAndOneWordFewer) {
     const std::string soil_line =
         "1, 0, 0, 5, 11, 12, 13, 14, 15, 16, 17, 18, 0.31, 0.32, 0.33, "
         "0.34, 0.35, 0.36, 0.37, 0.38";
     const struct {
         std::string file, line, message;
     } files[] = {
-        {"tree.csv", "1, 0, 0, 21, 0.009", "Plant: failed to restart."},
-        {"tree.foliage.csv", "1, 0, 0, 22, 0.3, 0.2", "Foliage: failed to restart."},
-        {"tree.stem.csv", "1, 0, 0, 23, 9, 0.4", "Stem: failed restart."},
+        {"tree.csv", "1, 0, 0, 21, 0.009, 1, 2, 3, 4, 5", "Plant: failed to restart."},
+        {"tree.foliage.csv", "1, 0, 0, 22, 0.3, 0.2, 1, 2, 3, 4, 5, 6",
+         "Foliage: failed to restart."},
+        {"tree.stem.csv", "1, 0, 0, 23, 9, 0.4, 1, 2, 3, 4, 5, 6", "Stem: failed restart."},
         {"soil.csv", soil_line, "Soil: failed to restart."},
-        {"root.fine.csv", "1, 0, 0, 1.4, 0.1", "Root: failed to restart."},
-        {"root.coarse.csv", "1, 0, 0, 0.9, 0.6", "Root: failed to restart."},
+        {"root.fine.csv", "1, 0, 0, 1.4, 0.1, 1, 2", "Root: failed to restart."},
+        {"root.coarse.csv", "1, 0, 0, 0.9, 0.6, 1, 2", "Root: failed to restart."},
     };
     for (size_t cut = 0; cut <= std::size(files); ++cut) {  // none cut at the end
         test::TempDir dir;

@@ -210,7 +210,7 @@ TEST(Roots, DynamicPoolsKeepTheirCarbonBooks) {
     test::write_file(dir.file("root.coarse.par"), "_dynamic 1\n");
     const ForcingRecord r = test::mild_air();
     Soil soil;
-    ASSERT_FALSE(soil.init(r, dir.str() + "/", false, 5, false, false));
+    ASSERT_FALSE(soil.init(r, dir.str() + "/", nullptr, 5, false, false));
     const double dt = 600;
     Root& fine = soil.fine;
     Root& coarse = soil.coarse;
@@ -242,7 +242,7 @@ TEST(Soil, DeepestLayerIsAFixedReservoir) {
         test::write_file(dir.file("soil.par"), "Parameters:\n_dz1 0.1\n_dz2 0.2\n_dz3 1\n");
         const ForcingRecord r = test::mild_air();
         Soil soil;
-        ASSERT_FALSE(soil.init(r, dir.str() + "/", false, 5, false, false));
+        ASSERT_FALSE(soil.init(r, dir.str() + "/", nullptr, 5, false, false));
         const double sat = 1000 * soil._porosity * 0.2;
         soil.water[1] = fill * sat;
         const double deep = soil.water[2];

@@ -57,10 +57,12 @@ std::vector<std::string> data_lines(const std::string& path) {
 ProcessResult run_kelm(const std::string& dir, const std::vector<std::string>& args,
                        const std::string& runner) {
     std::string cmd = "cd '" + dir + "' && " + runner + " '" KELM_BINARY "'";
-    for (const auto& a : args) cmd += " '" + a + "'";
-    cmd += " </dev/null 2>&1";
+    // Arguments that start with "<(" stay bash's: <(cat f) is a pipe.
+    for (const auto& a : args) cmd += a.starts_with("<(") ? " " + a : " '" + a + "'";
+    std::string quoted = "'";
+    for (char c : cmd + " </dev/null 2>&1") quoted += c == '\'' ? "'\\''" : std::string(1, c);
     ProcessResult result;
-    FILE* pipe = popen(cmd.c_str(), "r");
+    FILE* pipe = popen(("bash -c " + quoted + "'").c_str(), "r");
     if (!pipe) return result;
     char buf[4096];
     size_t n;

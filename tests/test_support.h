@@ -40,7 +40,8 @@ struct ProcessResult {
     std::string out;
 };
 
-// Runs the built `kelm` with the arguments in `dir`, standard input from /dev/null.
+// Runs the built `kelm` with the arguments in `dir` through bash, standard input
+// from /dev/null; an argument "<(command)" is the output of the command.
 // A `runner` command (e.g. one that drops privileges) is put before the program.
 ProcessResult run_kelm(const std::string& dir, const std::vector<std::string>& args,
                        const std::string& runner = "");
