@@ -51,8 +51,8 @@ std::string call_site(uintptr_t from) {
     exe[n] = 0;
     char hex[32];
     std::snprintf(hex, sizeof hex, "0x%lx", static_cast<unsigned long>(offset));
-    const std::string cmd = "addr2line -C -f -i -s -e '" + std::string(exe) + "' " + hex +
-                            " 2>/dev/null";
+    const std::string cmd =
+        "addr2line -C -f -i -s -e '" + std::string(exe) + "' " + hex + " 2>/dev/null";
     FILE* pipe = popen(cmd.c_str(), "r");
     if (!pipe) return "?";
     std::string text;

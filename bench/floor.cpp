@@ -126,10 +126,18 @@ double Floor::substep(bool day) {
         for (int p = 0; p < passes; ++p) {
             const int len = n_rad / passes + (p < n_rad % passes ? 1 : 0);
             switch (p % 4) {
-                case 0: pass(len, fa, fr, down, up, fol, abs_down); break;
-                case 1: pass(len, sa, sr, down, up, stem, stem_abs); break;
-                case 2: pass(len, sa, sr, up, down, stem, stem_abs); break;
-                default: pass(len, fa, fr, up, down, fol, abs_up); break;
+                case 0:
+                    pass(len, fa, fr, down, up, fol, abs_down);
+                    break;
+                case 1:
+                    pass(len, sa, sr, down, up, stem, stem_abs);
+                    break;
+                case 2:
+                    pass(len, sa, sr, up, down, stem, stem_abs);
+                    break;
+                default:
+                    pass(len, fa, fr, up, down, fol, abs_up);
+                    break;
             }
             if (p % 4 == 3) {  // the next layer below starts from what leaves this one
                 down += 0.1 * up;

@@ -14,11 +14,11 @@ struct FloorMix {
     double exp = 0;
     double log = 0;
     double pow = 0;
-    double sqrt = 0;            // outside the Newton steps
-    double newton_pairs = 0;    // Newton steps of the shorter solve of a plant, side by side with
-                                // as many of the longer one
-    double newton_single = 0;   // the longer solve's remaining steps
-    double radiation = 0;       // dependent steps of the radiation passes
+    double sqrt = 0;           // outside the Newton steps
+    double newton_pairs = 0;   // Newton steps of the shorter solve of a plant, side by side with
+                               // as many of the longer one
+    double newton_single = 0;  // the longer solve's remaining steps
+    double radiation = 0;      // dependent steps of the radiation passes
 };
 
 // The measured mix of a site type (0: trees; 1: trees and shrubs) with
@@ -41,9 +41,9 @@ class Floor {
     };
     FloorMix mix_[2];
     Carry carry_[2];
-    int plants_;           // plant layers, each with four radiation passes
-    uint64_t k_ = 0;       // sub-steps run; drives the arguments
-    double exponent_[3];   // the soil's pow exponents, held at run time
+    int plants_;          // plant layers, each with four radiation passes
+    uint64_t k_ = 0;      // sub-steps run; drives the arguments
+    double exponent_[3];  // the soil's pow exponents, held at run time
 };
 
 }  // namespace kelmora::bench

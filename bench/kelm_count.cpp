@@ -52,7 +52,8 @@ std::string newton_tag() {
     std::ifstream in(KELM_SOURCE_DIR "/leaf/leaf.cpp");
     std::string line;
     for (int n = 1; std::getline(in, line); ++n) {
-        if (line.find("std::sqrt(d)") != std::string::npos) return "leaf.cpp:" + std::to_string(n) + ")";
+        if (line.find("std::sqrt(d)") != std::string::npos)
+            return "leaf.cpp:" + std::to_string(n) + ")";
     }
     return "";
 }
@@ -64,8 +65,8 @@ Site_& site_of(Stats& s, const Call& c) {
         // The innermost frame comes first in the label.
         const size_t first = it->second.label.find(')');
         const std::string inner = it->second.label.substr(0, first + 1);
-        it->second.newton = c.fn == kSqrt && !s.newton_tag.empty() &&
-                            inner.find(s.newton_tag) != std::string::npos;
+        it->second.newton =
+            c.fn == kSqrt && !s.newton_tag.empty() && inner.find(s.newton_tag) != std::string::npos;
     }
     return it->second;
 }
@@ -134,9 +135,8 @@ bool run(Site& site, Stats& s) {
             const Phase p = f.sw_in >= 1.0 ? kDay : kNight;
             ++s.substeps[p];
             if (!plant_step_a(s, p, site.tree, 0.46 * f.sw_in, f, site, calls)) return false;
-            if (site.has_shrub() && !plant_step_a(s, p, site.shrub,
-                                                  site.tree.radiation.vis_out_down, f, site,
-                                                  calls)) {
+            if (site.has_shrub() &&
+                !plant_step_a(s, p, site.shrub, site.tree.radiation.vis_out_down, f, site, calls)) {
                 return false;
             }
             const bool ok = site.soil.step_a(f, site) && site.tree.step_b(f, site) &&
@@ -161,14 +161,14 @@ double per(uint64_t n, uint64_t d) {
 
 void report(const Site& site, const Stats& s) {
     const uint64_t all = s.substeps[0] + s.substeps[1];
-    std::printf("type %d, %zu soil layers, _dt %d: %llu records, %llu sub-steps "
-                "(day %llu, night %llu)\n",
-                site._type, site.soil.layers(), site._dt,
-                static_cast<unsigned long long>(s.records), static_cast<unsigned long long>(all),
-                static_cast<unsigned long long>(s.substeps[kDay]),
-                static_cast<unsigned long long>(s.substeps[kNight]));
-    std::printf("\ncalls per sub-step   %8s %8s %8s %8s %10s %12s %10s %12s\n", "exp", "log",
-                "pow", "sqrt", "newton", "longer_half", "sqrt_rest", "radiation");
+    std::printf(
+        "type %d, %zu soil layers, _dt %d: %llu records, %llu sub-steps "
+        "(day %llu, night %llu)\n",
+        site._type, site.soil.layers(), site._dt, static_cast<unsigned long long>(s.records),
+        static_cast<unsigned long long>(all), static_cast<unsigned long long>(s.substeps[kDay]),
+        static_cast<unsigned long long>(s.substeps[kNight]));
+    std::printf("\ncalls per sub-step   %8s %8s %8s %8s %10s %12s %10s %12s\n", "exp", "log", "pow",
+                "sqrt", "newton", "longer_half", "sqrt_rest", "radiation");
     const char* names[2] = {"night", "day"};
     for (int p : {kDay, kNight}) {
         const uint64_t n = s.substeps[p];
@@ -179,12 +179,11 @@ void report(const Site& site, const Stats& s) {
     }
     uint64_t c[kFunctions];
     for (int f = 0; f < kFunctions; ++f) c[f] = s.calls[kDay][f] + s.calls[kNight][f];
-    std::printf("%-20s %8.3f %8.3f %8.3f %8.3f %10.3f %12.3f %10.3f %12.3f\n", "all", per(c[0], all),
-                per(c[1], all), per(c[2], all), per(c[3], all),
-                per(s.newton[0] + s.newton[1], all),
-                per(s.newton_longer[0] + s.newton_longer[1], all),
-                per(c[3] - s.newton[0] - s.newton[1], all),
-                per(s.radiation[0] + s.radiation[1], all));
+    std::printf(
+        "%-20s %8.3f %8.3f %8.3f %8.3f %10.3f %12.3f %10.3f %12.3f\n", "all", per(c[0], all),
+        per(c[1], all), per(c[2], all), per(c[3], all), per(s.newton[0] + s.newton[1], all),
+        per(s.newton_longer[0] + s.newton_longer[1], all),
+        per(c[3] - s.newton[0] - s.newton[1], all), per(s.radiation[0] + s.radiation[1], all));
     std::printf("%-20s %8.3f %8.3f %8.3f %8.3f\n", "output, per record",
                 per(s.calls[kOutput][kExp], s.records), per(s.calls[kOutput][kLog], s.records),
                 per(s.calls[kOutput][kPow], s.records), per(s.calls[kOutput][kSqrt], s.records));
@@ -198,9 +197,9 @@ void report(const Site& site, const Stats& s) {
             return a->n[kDay] + a->n[kNight] > b->n[kDay] + b->n[kNight];
         });
         for (const Site_* x : list) {
-            std::printf("  %-4s %8.3f %8.3f %8.3f  %s\n", kFnNames[f], per(x->n[kDay], s.substeps[kDay]),
-                        per(x->n[kNight], s.substeps[kNight]), per(x->n[kOutput], s.records),
-                        x->label.c_str());
+            std::printf("  %-4s %8.3f %8.3f %8.3f  %s\n", kFnNames[f],
+                        per(x->n[kDay], s.substeps[kDay]), per(x->n[kNight], s.substeps[kNight]),
+                        per(x->n[kOutput], s.records), x->label.c_str());
         }
     }
 }

@@ -17,7 +17,8 @@
 # Uses build/kelm (cmake -S . -B build -G Ninja && cmake --build build -j2),
 # build-bench/bench/kelm_floor and, when present, build-bench/bench/kelm_bench
 # (cmake -S . -B build-bench -G Ninja -DKELM_BENCH=ON -DKELM_TESTS=OFF &&
-# cmake --build build-bench -j2), tools/make_forcing.py and /usr/bin/python3.
+# cmake --build build-bench -j2), tools/make_forcing.py, /usr/bin/python3 and
+# /usr/bin/time (Debian package "time").
 set -euo pipefail
 
 repeats=${1:-3}
@@ -33,6 +34,10 @@ trap 'rm -rf "$work"' EXIT
 [ -x "$kelm" ] || { echo "run_year: $kelm not built" >&2; exit 1; }
 [ -x "$floor_bin" ] || { echo "run_year: $floor_bin not built (-DKELM_BENCH=ON in build-bench)" >&2; exit 1; }
 [ -f "$generator" ] || { echo "run_year: $generator missing" >&2; exit 1; }
+if [ ! -x /usr/bin/time ]; then
+    echo "run_year: installing /usr/bin/time (Debian package time)" >&2
+    apt-get install -y -qq time >/dev/null 2>&1 || { apt-get update -qq && apt-get install -y -qq time; }
+fi
 
 interval_min=30
 dt=10
@@ -71,16 +76,23 @@ run_dir() {
 records() { grep -cv '^\s*\(#\|$\)' "$1"; }
 
 # cpu_run OUT COMMAND...: runs COMMAND with its output in OUT; prints its CPU
-# seconds (user + system, from the kernel's accounting of the child), its peak
-# resident kB and its exit status.
+# seconds (user + system, the kernel's accounting of the child, to the
+# microsecond), its peak resident kB and its exit status. The peak comes from
+# /usr/bin/time, a small process: a child forked from Python would carry
+# Python's peak past its exec.
 cpu_run() {
+    local out=$1
+    shift
     "$python" -c '
 import os, subprocess, sys
 with open(sys.argv[1], "w") as out:
-    p = subprocess.Popen(sys.argv[2:], stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
+    p = subprocess.Popen(sys.argv[3:], stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
     _, status, ru = os.wait4(p.pid, 0)
     p.returncode = os.waitstatus_to_exitcode(status)
-print("%.4f %d %d" % (ru.ru_utime + ru.ru_stime, ru.ru_maxrss, p.returncode))' "$@"
+with open(sys.argv[2]) as f:
+    kb = int(f.read().split()[-1])
+print("%.4f %d %d" % (ru.ru_utime + ru.ru_stime, kb, p.returncode))' \
+        "$out" "$work/rss.txt" /usr/bin/time -f %M -o "$work/rss.txt" "$@"
 }
 
 # timed FORCING DIR: runs kelm REPEATS times; sets run_secs (the least CPU
