@@ -7,8 +7,8 @@
 # the ratio of the run to it. Then how the cost grows with the length of the
 # series (a day, a month, a year) and with the soil layers (8 and 32); a soak
 # run (a year, shrubs, every carbon pool dynamic) whose output must stay
-# finite; a year at _dt 60 with the long-step physics (_physics 1, skipped when
-# kelm does not know the key); and, when the micro-benchmarks are built, the
+# finite; a year at _dt 60, as it is and with the long-step physics
+# (_physics 1, skipped when kelm does not know the key); and, when the micro-benchmarks are built, the
 # ratio of a sub-step to its floor. CPU time, not wall time: the machine may be
 # shared, and the minimum of several runs is the least disturbed one.
 #
@@ -173,6 +173,7 @@ columns=$(awk '!/^#/' "$deep/soil.csv" 2>/dev/null | head -1 | tr -cd ',' | wc -
 [ "$columns" -gt 64 ] || echo "   (warning: soil.csv does not show 32 layers: $columns columns)"
 
 echo "-- long steps: a year, trees and shrubs, _dt 60, against the floor of _dt $dt"
+report "year, _dt 60" "$work/year.txt" "$(run_dir type1-dt60 1 8 60)" 1
 probe=$work/run-probe
 mkdir -p "$probe"
 "$kelm" "$work/day.txt" "$probe" </dev/null >/dev/null  # writes site.par with every key it knows
