@@ -95,38 +95,34 @@ print("%.4f %d %d" % (ru.ru_utime + ru.ru_stime, kb, p.returncode))' \
         "$out" "$work/rss.txt" /usr/bin/time -f %M -o "$work/rss.txt" "$@"
 }
 
-# timed FORCING DIR: runs kelm REPEATS times; sets run_secs (the least CPU
-# seconds) and run_kb (the peak resident kB), kept for the session.
-declare -A timed_runs
-timed() {
-    local key="$1 $2" best="" rss=0 secs kb status
-    if [ -z "${timed_runs[$key]:-}" ]; then
-        for _ in $(seq "$repeats"); do
+# least OLD NEW: the smaller of two times; OLD may be empty.
+least() { awk -v a="$2" -v b="$1" 'BEGIN { print (b == "" || a < b) ? a : b }'; }
+
+# measure FORCING DIR TYPE LAYERS: sets run_secs (the least CPU seconds of REPEATS
+# runs of kelm), run_kb (their peak resident kB) and floor_secs (the least of
+# REPEATS runs of kelm_floor on the same forcing at _dt 10). The runs of kelm
+# and of the floor alternate, so that both meet the same load of a shared
+# machine. Results are kept for the session.
+declare -A runs floors
+measure() {
+    local run_key="$1 $2" floor_key="$1 $3 $4" best="" fbest="" rss=0 secs kb status
+    for _ in $(seq "$repeats"); do
+        if [ -z "${runs[$run_key]:-}" ]; then
             read -r secs kb status < <(cpu_run "$work/out.txt" "$kelm" "$1" "$2")
             [ "$status" = 0 ] && grep -q "Finished" "$work/out.txt" || { cat "$work/out.txt" >&2; exit 1; }
-            best=$(awk -v a="$secs" -v b="$best" 'BEGIN { print (b == "" || a < b) ? a : b }')
+            best=$(least "$best" "$secs")
             [ "$kb" -gt "$rss" ] && rss=$kb
-        done
-        timed_runs[$key]="$best $rss"
-    fi
-    read -r run_secs run_kb <<<"${timed_runs[$key]}"
-}
-
-# floor_of FORCING TYPE LAYERS: sets floor_secs, the floor of the run's sub-steps
-# at _dt 10, the minimum of REPEATS runs of kelm_floor, kept for the session.
-declare -A floors
-floor_of() {
-    local key="$1 $2 $3" best="" secs
-    if [ -z "${floors[$key]:-}" ]; then
-        for _ in $(seq "$repeats"); do
-            "$floor_bin" "$1" "$2" "$3" "$dt" >"$work/floor.txt" 2>/dev/null ||
+        fi
+        if [ -z "${floors[$floor_key]:-}" ]; then
+            "$floor_bin" "$1" "$3" "$4" "$dt" >"$work/floor.txt" 2>/dev/null ||
                 { echo "run_year: kelm_floor failed" >&2; exit 1; }
-            secs=$(awk '/^floor of the run:/ { print $5 }' "$work/floor.txt")
-            best=$(awk -v a="$secs" -v b="$best" 'BEGIN { print (b == "" || a < b) ? a : b }')
-        done
-        floors[$key]=$best
-    fi
-    floor_secs=${floors[$key]}
+            fbest=$(least "$fbest" "$(awk '/^floor of the run:/ { print $5 }' "$work/floor.txt")")
+        fi
+    done
+    [ -n "${runs[$run_key]:-}" ] || runs[$run_key]="$best $rss"
+    [ -n "${floors[$floor_key]:-}" ] || floors[$floor_key]=$fbest
+    read -r run_secs run_kb <<<"${runs[$run_key]}"
+    floor_secs=${floors[$floor_key]}
 }
 
 # report LABEL FORCING DIR TYPE [LAYERS]: one line of the table; the run's
@@ -136,8 +132,7 @@ report() {
     n=$(records "$2")
     run_dt=$(awk '$1 == "_dt" { print $2 }' "$3/site.par")
     steps=$(((n - 1) * interval_min * 60 / run_dt))
-    timed "$2" "$3"
-    floor_of "$2" "$4" "${5:-8}"
+    measure "$2" "$3" "$4" "${5:-8}"
     awk -v l="$1" -v n="$n" -v s="$steps" -v t="$run_secs" -v kb="$run_kb" -v f="$floor_secs" 'BEGIN {
         printf "%-30s %8d %9d %8.3f %12.0f %8.1f %8.3f %6.2f\n", l, n, s, t, (t > 0 ? s / t : 0),
                kb / 1024, f, (f > 0 ? t / f : 0) }'
@@ -158,7 +153,7 @@ deep=$(run_dir type1-32 1 32)
 
 echo "kelm whole runs: ${interval_min}-minute forcing, _dt $dt s unless stated; CPU seconds"
 echo "(user + system), minimum of $repeats runs; floor: kelm_floor on the same forcing at _dt $dt,"
-echo "minimum of $repeats; ratio = run / floor"
+echo "minimum of $repeats, alternating with the runs of kelm; ratio = run / floor"
 header
 report "year, trees" "$work/year.txt" "$type0" 0
 report "year, trees and shrubs" "$work/year.txt" "$type1" 1
