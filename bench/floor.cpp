@@ -9,6 +9,7 @@ namespace kelmora::bench {
 
 namespace {
 
+// The side-by-side split of the Newton steps; floor_mix makes them serial.
 constexpr FloorMix kType1Day{38.883, 3.000, 17.000, 24.253, 15.889 - 9.501, 2 * 9.501 - 15.889,
                              248.825};
 constexpr FloorMix kType1Night{40.995, 3.000, 17.000, 21.359, 0, 0, 1.356};
@@ -74,14 +75,18 @@ inline void pass(int n, double fa, double fr, double& stream, double& opposite, 
 
 }  // namespace
 
-FloorMix floor_mix(int type, bool day, int soil_layers) {
+FloorMix floor_mix(int type, bool day, int soil_layers, Newton newton) {
     FloorMix m = type == 0 ? (day ? kType0Day : kType0Night) : (day ? kType1Day : kType1Night);
     m.pow += 2 * (soil_layers - kMeasuredLayers);
+    if (newton == Newton::kSerial) {
+        m.newton_single += 2 * m.newton_pairs;
+        m.newton_pairs = 0;
+    }
     return m;
 }
 
-Floor::Floor(int type, int soil_layers)
-    : mix_{floor_mix(type, false, soil_layers), floor_mix(type, true, soil_layers)},
+Floor::Floor(int type, int soil_layers, Newton newton)
+    : mix_{floor_mix(type, false, soil_layers, newton), floor_mix(type, true, soil_layers, newton)},
       plants_(type == 0 ? 1 : 2) {
     // The soil's exponents (_pw, -_b, 2 _b + 3), through a volatile so that no
     // call folds into multiplications.
@@ -147,7 +152,8 @@ double Floor::substep(bool day) {
         rad = down + up + fol + stem + abs_down + abs_up + stem_abs;
     }
 
-    // The Newton steps: two solves side by side, then the longer one alone.
+    // The Newton steps: those run side by side in pairs, then the others alone,
+    // each step starting from the Ci the one before it left.
     double leaf = 0;
     const int pairs = take(c.pairs, m.newton_pairs);
     const int single = take(c.single, m.newton_single);

@@ -9,11 +9,13 @@
 // that change with every sub-step and call, so that nothing folds or hoists,
 // and runs both chains with the model's own step formulas and the measured
 // mean lengths. Everything else a sub-step does (the rest of its arithmetic,
-// the soil's layer loops, the output) is left out. The two Newton solves of a
-// plant are independent of each other, so the floor runs them side by side:
-// the shorter solve's steps in pairs with the longer one's, then the longer
-// one's rest alone. Fractional means are met over many sub-steps (each kind of
-// sub-step carries its remainders).
+// the soil's layer loops, the output) is left out. The Newton steps run one
+// after the other, as the model's solves do; the two solves of a plant are
+// independent of each other, and running them side by side is one of the
+// exact savings: BM_Floor with side:1 shows the floor so (the shorter solve's
+// steps in pairs with the longer one's, then the longer one's rest alone: the
+// chain becomes the "longer" column below). Fractional means are met over many
+// sub-steps (each kind of sub-step carries its remainders).
 //
 // How the counts were measured: kelm_count (-DKELM_COUNT_CALLS=ON) wraps exp,
 // log, pow and sqrt at link time (-Wl,--wrap=NAME), records every call with its
@@ -38,7 +40,7 @@
 //   type 0, day       21.990   2.000  17.000  14.187   8.331   4.905    159.644
 //   type 0, night     22.999   2.000  17.000  13.212   0       0          1.033
 //
-// "longer" is the sum over the plant layers of the longer of the two solves;
+// "longer" is the sum over the plant layers of the longer of a plant's two solves;
 // a solve takes 3.97 Newton steps on average (4.17 with trees alone). By night
 // the leaf still computes its temperature terms and esat of the air, hence
 // more exp than by day; the radiation passes of twilight (sunlight below
@@ -56,9 +58,10 @@ void BM_Floor(benchmark::State& state) {
     const int type = static_cast<int>(state.range(0));
     const bool day = state.range(1) != 0;
     const int layers = static_cast<int>(state.range(2));
-    Floor floor(type, layers);
+    const Newton newton = state.range(3) != 0 ? Newton::kSideBySide : Newton::kSerial;
+    Floor floor(type, layers, newton);
     for (auto _ : state) benchmark::DoNotOptimize(floor.substep(day));
-    const FloorMix m = floor_mix(type, day, layers);
+    const FloorMix m = floor_mix(type, day, layers, newton);
     state.counters["exp"] = m.exp;
     state.counters["log"] = m.log;
     state.counters["pow"] = m.pow;
@@ -66,11 +69,13 @@ void BM_Floor(benchmark::State& state) {
     state.counters["newton"] = 2 * m.newton_pairs + m.newton_single;
     state.counters["radiation"] = m.radiation;
 }
-// Arguments: site type (0: trees; 1: trees and shrubs), day, soil layers.
+// Arguments: site type (0: trees; 1: trees and shrubs), day, soil layers, and
+// the Newton solves of a plant side by side (1) instead of one after the other.
 BENCHMARK(BM_Floor)
-    ->ArgNames({"type", "day", "layers"})
-    ->ArgsProduct({{0, 1}, {0, 1}, {8}})
-    ->Args({1, 1, 32});
+    ->ArgNames({"type", "day", "layers", "side"})
+    ->ArgsProduct({{0, 1}, {0, 1}, {8}, {0}})
+    ->Args({1, 1, 32, 0})
+    ->Args({1, 1, 8, 1});
 
 }  // namespace
 }  // namespace kelmora::bench

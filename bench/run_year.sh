@@ -199,7 +199,7 @@ if [ -x "$micro" ]; then
     echo "-- one sub-step against its floor (kelm_bench, trees and shrubs, 8 layers, CPU ns)"
     # Two runs: the CSV writer wants the same counters in every row.
     { "$micro" --benchmark_filter='BM_Substep/type:1' --benchmark_format=csv 2>/dev/null
-      "$micro" --benchmark_filter='BM_Floor/type:1/day:[01]/layers:8' \
+      "$micro" --benchmark_filter='BM_Floor/type:1/day:[01]/layers:8/side:0' \
           --benchmark_format=csv 2>/dev/null; } | awk -F, '
         /^"BM_Substep\/type:1\/day:0"/ { s[0] = $4 } /^"BM_Substep\/type:1\/day:1"/ { s[1] = $4 }
         /^"BM_Floor\/type:1\/day:0/ { f[0] = $4 } /^"BM_Floor\/type:1\/day:1/ { f[1] = $4 }
