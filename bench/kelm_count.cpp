@@ -168,7 +168,7 @@ void report(const Site& site, const Stats& s) {
         static_cast<unsigned long long>(all), static_cast<unsigned long long>(s.substeps[kDay]),
         static_cast<unsigned long long>(s.substeps[kNight]));
     std::printf("\ncalls per sub-step   %8s %8s %8s %8s %10s %12s %10s %12s\n", "exp", "log", "pow",
-                "sqrt", "newton", "longer_half", "sqrt_rest", "radiation");
+                "sqrt", "newton", "longer", "sqrt_rest", "radiation");
     const char* names[2] = {"night", "day"};
     for (int p : {kDay, kNight}) {
         const uint64_t n = s.substeps[p];
