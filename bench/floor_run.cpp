@@ -39,8 +39,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     auto site = std::make_unique<Site>();
-    if (!read_forcing(*site, argv[1])) {
-        std::fprintf(stderr, "kelm_floor: %s\n", site->error_text.c_str());
+    if (Failure failure = read_forcing(argv[1], site->records)) {
+        std::fprintf(stderr, "kelm_floor: %s\n", failure->c_str());
         return 1;
     }
     // The sub-steps of the run, as the time loop makes them.

@@ -95,25 +95,23 @@ std::vector<int> account(Stats& s, Phase p, std::vector<Call>& calls) {
 // Dependent steps of the visible passes the plant's step A will make: four
 // passes of n sub-layers when light arrives at its top (as the plant's own
 // transfer computes them, from the areas before the step).
-int radiation_steps(const Plant& p, double vis_in_down) {
+int radiation_steps(double lai, double sai, double vis_in_down) {
     if (vis_in_down < 0.1) return 0;
-    const double l = std::max(p.lai(), 0.0);
-    const double s = std::max(p.sai(), 0.0);
+    const double l = std::max(lai, 0.0);
+    const double s = std::max(sai, 0.0);
     const int n = std::max(10, static_cast<int>(std::max(l, s) / 0.1 + 1.0));
     return 4 * n;
 }
 
-bool plant_step_a(Stats& s, Phase p, Plant& plant, double vis_in_down, const ForcingRecord& f,
-                  Site& site, std::vector<Call>& calls) {
-    s.radiation[p] += radiation_steps(plant, vis_in_down);
-    if (!plant.step_a(f, site)) return false;
-    const std::vector<int> runs = account(s, p, calls);
-    if (p == kDay || p == kNight) {
-        for (int r : runs) s.newton[p] += r;
-        s.solves[p] += runs.size();
-        if (!runs.empty()) s.newton_longer[p] += *std::max_element(runs.begin(), runs.end());
+// Counts the Newton steps of a sub-step's solves: each lit plant layer makes two
+// solves one after the other, the trees' before the shrubs', so the runs pair up
+// by plant in order.
+void count_solves(Stats& s, Phase p, const std::vector<int>& runs) {
+    for (int r : runs) s.newton[p] += r;
+    s.solves[p] += runs.size();
+    for (size_t i = 0; i < runs.size(); i += 2) {
+        s.newton_longer[p] += i + 1 < runs.size() ? std::max(runs[i], runs[i + 1]) : runs[i];
     }
-    return true;
 }
 
 bool run(Site& site, Stats& s) {
@@ -134,21 +132,27 @@ bool run(Site& site, Stats& s) {
             const ForcingRecord f = interpolate(prev, cur, site._dt * 0.5 + m);
             const Phase p = f.sw_in >= 1.0 ? kDay : kNight;
             ++s.substeps[p];
-            if (!plant_step_a(s, p, site.tree, 0.46 * f.sw_in, f, site, calls)) return false;
-            if (site.has_shrub() &&
-                !plant_step_a(s, p, site.shrub, site.tree.radiation.vis_out_down, f, site, calls)) {
+            // The areas before the sub-step, which the plants' passes use.
+            const int tree_steps =
+                radiation_steps(site.tree.lai(), site.tree.sai(), 0.46 * f.sw_in);
+            const double shrub_lai = site.shrub.lai();
+            const double shrub_sai = site.shrub.sai();
+            if (Failure failure = site.substep(f)) {
+                site.error_text = *failure;
                 return false;
             }
-            const bool ok = site.soil.step_a(f, site) && site.tree.step_b(f, site) &&
-                            (!site.has_shrub() || site.shrub.step_b(f, site)) &&
-                            site.soil.step_b(f, site);
-            if (!ok) return false;
-            account(s, p, calls);
+            s.radiation[p] += tree_steps;
+            if (site.has_shrub()) {
+                s.radiation[p] += radiation_steps(shrub_lai, shrub_sai, site.tree.radiation.vis_out_down);
+            }
+            count_solves(s, p, account(s, p, calls));
         }
-        const bool written = site.tree.write_output(cur, site) &&
-                             (!site.has_shrub() || site.shrub.write_output(cur, site)) &&
-                             site.soil.write_output(cur, site) && site.write_line(cur);
-        if (!written) return false;
+        Failure failure = site.write_output(cur);
+        if (!failure) failure = site.write_line(cur);
+        if (failure) {
+            site.error_text = *failure;
+            return false;
+        }
         ++s.records;
         account(s, kOutput, calls);
     }
@@ -220,7 +224,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kelm_count: the Newton step's std::sqrt(d) not found in leaf.cpp\n");
         return 1;
     }
-    if (!read_forcing(*site, argv[1]) || !site->init(argv[2]) || !bench::run(*site, stats)) {
+    if (Failure failure = read_forcing(argv[1], site->records)) {
+        std::fprintf(stderr, "kelm_count: %s\n", failure->c_str());
+        return 1;
+    }
+    if (!site->init(argv[2]) || !bench::run(*site, stats)) {
         std::fprintf(stderr, "kelm_count: %s\n", site->error_text.c_str());
         return 1;
     }
