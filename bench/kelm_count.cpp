@@ -143,7 +143,8 @@ bool run(Site& site, Stats& s) {
             }
             s.radiation[p] += tree_steps;
             if (site.has_shrub()) {
-                s.radiation[p] += radiation_steps(shrub_lai, shrub_sai, site.tree.radiation.vis_out_down);
+                s.radiation[p] +=
+                    radiation_steps(shrub_lai, shrub_sai, site.tree.radiation.vis_out_down);
             }
             count_solves(s, p, account(s, p, calls));
         }
