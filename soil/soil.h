@@ -2,6 +2,7 @@
 // and water flow between layers, root water uptake; owns the root pools.
 #pragma once
 
+#include <limits>
 #include <span>
 #include <string>
 #include <vector>
@@ -111,6 +112,20 @@ class Soil {
     // Keeps layer i between 5 % of saturation and saturation, moving the excess or
     // the deficit to the layer below (or out of the column above the deepest).
     void bound_water(size_t i);
+
+    // The powers of a layer's water curves, kept while the layer's relative
+    // saturation (and the exponents) stay exactly the same: between sub-steps
+    // many layers' water does not change, and pow is the soil's main cost.
+    struct WaterCurves {
+        double theta = std::numeric_limits<double>::quiet_NaN();  // matches no water
+        double pw = 0;
+        double moisture = 0;  // theta ^ _pw
+        double s = std::numeric_limits<double>::quiet_NaN();
+        double b = 0;
+        double retention = 0;     // s ^ -_b
+        double conductivity = 0;  // s ^ (2 _b + 3)
+    };
+    std::vector<WaterCurves> curves_;
 };
 
 }  // namespace kelmora

@@ -62,18 +62,31 @@ void Soil::surface_balance(const ForcingRecord& record, double dt, const SoilInp
 
 void Soil::water_flows(double dt) {
     const size_t n = layers();
+    if (curves_.size() != n) curves_.assign(n, WaterCurves{});
     double psi_above = 0;
     for (size_t i = 0; i < n; ++i) {
         const double theta = water[i] / phys::kWaterDensity / _dz[i];
+        WaterCurves& c = curves_[i];
         // Decomposition follows the moisture of the second layer.
         if (i == 1) {
-            const double x = std::pow(theta, _pw);
+            if (!(c.theta == theta && c.pw == _pw)) {
+                c.theta = theta;
+                c.pw = _pw;
+                c.moisture = std::pow(theta, _pw);
+            }
+            const double x = c.moisture;
             fw = x / (_kw + x);
         }
         // Retention and conductivity curves of the relative saturation.
         const double s = theta / _porosity;
-        const double psi = _psie * std::pow(s, -_b);
-        const double k = _ks * std::pow(s, 2 * _b + 3);
+        if (!(c.s == s && c.b == _b)) {
+            c.s = s;
+            c.b = _b;
+            c.retention = std::pow(s, -_b);
+            c.conductivity = std::pow(s, 2 * _b + 3);
+        }
+        const double psi = _psie * c.retention;
+        const double k = _ks * c.conductivity;
         // Gravity drainage, only above the minimum of 5 % of saturation.
         double g = 0;
         if (water[i] > 0.05 * phys::kWaterDensity * _porosity * _dz[i]) {
