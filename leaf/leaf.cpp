@@ -1,6 +1,7 @@
 #include "leaf/leaf.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "physics/physics.h"
@@ -66,6 +67,30 @@ Assimilation newton_step(const Exchange& e, double ci) {
     return {a, gs, cs, next};
 }
 
+// A Newton solve from Ci = 0.7 Ca until two Ci differ by at most the convergence
+// limit, or the limit of steps.
+struct Solve {
+    Exchange e;
+    double ci;
+    Assimilation s;
+    bool converged = false;
+    int steps = 0;
+
+    explicit Solve(const Exchange& exchange) : e(exchange), ci(0.7 * exchange.ca) {}
+    bool done() const { return converged || steps >= kMaxIterations; }
+    void step() {
+        s = newton_step(e, ci);
+        converged = std::fabs(ci - s.ci) <= kConvergence;
+        ci = s.ci;
+        ++steps;
+    }
+};
+
+// What a solve depends on, compared value by value.
+std::array<double, 8> key_of(const Exchange& e) {
+    return {e.vm, e.j, e.gamma, e.cv, e.ca, e.gb, e.g0, e.g1f};
+}
+
 }  // namespace
 
 Failure Leaf::init(const std::string& out_path, bool is_shrub) {
@@ -76,6 +101,7 @@ Failure Leaf::init(const std::string& out_path, bool is_shrub) {
     vapour_conductance = _g0 * phys::kMolarWater / 1000;
     sums = {};
     terms_ = TemperatureTerms{};  // the parameters just read change the factors
+    downward_ = {};
     return open_output(name + ".csv");
 }
 
@@ -195,15 +221,31 @@ std::optional<double> Leaf::iterate(const ForcingRecord& record, const LeafInput
     const double f = _vpd != 0 ? 1 / (1 + _gd * record.vpd) : record.rh;
     const Exchange exchange{vm, j, gamma, cv, record.co2, gb, _g0, _g1 * f};
 
-    double ci = 0.7 * record.co2;
-    Assimilation s;
-    bool converged = false;
-    for (int i = 0; i < kMaxIterations && !converged; ++i) {
-        s = newton_step(exchange, ci);
-        converged = std::fabs(ci - s.ci) <= kConvergence;
-        ci = s.ci;
+    Solve solve(exchange);
+    if (stream == 1) {
+        // The downward stream's solve, which the next call makes, runs side by
+        // side with this one: the two chains of dependent steps overlap. Each
+        // stops at its own convergence or limit, so both end exactly as alone.
+        const double q0 = kPhotonsPerWatt * in.vis_down;
+        const double j0 = _jmax * q0 / std::sqrt((_qn * _jmax) * (_qn * _jmax) + q0 * q0);
+        Exchange down = exchange;
+        down.j = j0;
+        Solve other(down);
+        while (!solve.done() || !other.done()) {
+            if (!solve.done()) solve.step();
+            if (!other.done()) other.step();
+        }
+        const Assimilation& r = other.s;
+        downward_ = {key_of(down), r.a, r.gs, r.cs, r.ci, other.converged, true};
+    } else if (downward_.ready && downward_.key == key_of(exchange)) {
+        solve.s = {downward_.a, downward_.gs, downward_.cs, downward_.ci};
+        solve.converged = downward_.converged;
+        downward_.ready = false;
+    } else {
+        while (!solve.done()) solve.step();
     }
-    if (!converged) return std::nullopt;
+    if (!solve.converged) return std::nullopt;
+    const Assimilation& s = solve.s;
 
     if (stream == 1) {
         gross_production = s.a;

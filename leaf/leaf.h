@@ -2,6 +2,7 @@
 // stomatal conductance, solved for the intercellular CO2 by a Newton iteration.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -97,6 +98,20 @@ class Leaf {
     };
     const TemperatureTerms& temperature_terms(double t);
     TemperatureTerms terms_;
+
+    // The downward stream's solve, made side by side with the upward stream's in
+    // the first call of a sub-step; the second call takes it when its exchange
+    // (capacities, constants, CO2, conductances) is exactly the one it was made for.
+    struct PendingSolve {
+        std::array<double, 8> key{};
+        double a = 0;
+        double gs = 0;
+        double cs = 0;
+        double ci = 0;
+        bool converged = false;
+        bool ready = false;
+    };
+    PendingSolve downward_;
 };
 
 }  // namespace kelmora
