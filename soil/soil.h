@@ -126,6 +126,20 @@ class Soil {
         double conductivity = 0;  // s ^ (2 _b + 3)
     };
     std::vector<WaterCurves> curves_;
+
+    // A layer's root volume fractions of the heat flows (root water, root dry
+    // matter), kept while the root carbon, its dry matter content and the
+    // layer's root share and thickness stay exactly the same: with static roots
+    // they never change.
+    struct RootTerms {
+        double m = std::numeric_limits<double>::quiet_NaN();  // matches no root carbon
+        double d = 0;
+        double share = 0;
+        double dz = 0;
+        double h = 0;  // root water
+        double e = 0;  // root dry matter
+    };
+    std::vector<RootTerms> root_terms_;
 };
 
 }  // namespace kelmora

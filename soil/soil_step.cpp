@@ -110,12 +110,22 @@ void Soil::heat_flows() {
     // dry matter content.
     const double m = 2 * (fine._life + fine._dead + coarse._life + coarse._dead);
     const double d = coarse._dmc;
-    const double wr = m * (1 - d) / d;
+    if (root_terms_.size() != n) root_terms_.assign(n, RootTerms{});
     double lambda_above = 0;
     for (size_t j = 0; j < n; ++j) {
         const double theta = water[j] / phys::kWaterDensity / _dz[j];
-        const double h = wr * root_share[j] / _dz[j] / phys::kWaterDensity;
-        const double e = m * root_share[j] / _dz[j] / kRootDensity;
+        RootTerms& r = root_terms_[j];
+        if (!(r.m == m && r.d == d && r.share == root_share[j] && r.dz == _dz[j])) {
+            const double wr = m * (1 - d) / d;
+            r = {m,
+                 d,
+                 root_share[j],
+                 _dz[j],
+                 wr * root_share[j] / _dz[j] / phys::kWaterDensity,
+                 m * root_share[j] / _dz[j] / kRootDensity};
+        }
+        const double h = r.h;
+        const double e = r.e;
         const double l = 1 - _porosity - e - h;
         const double a = _porosity - theta;
         const double wet = theta + h;
