@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cmath>
+#include <limits>
 
 namespace kelmora {
 
@@ -94,5 +95,38 @@ inline double gb_vapour(double u, double dim, double rho) {
     const double g = 0.147 * std::sqrt(u / dim) * phys::kMolarWater / rho;
     return g < 0.01 ? 0.01 : g;
 }
+
+// Both boundary-layer conductances of one surface, exactly as gb_heat and
+// gb_vapour give them, sharing the root of the wind over the dimension and
+// kept while the wind, dimension and air density stay exactly the same.
+class SurfaceConductance {
+  public:
+    double heat(double u, double dim, double rho) {
+        update(u, dim, rho);
+        return heat_;
+    }
+    double vapour(double u, double dim, double rho) {
+        update(u, dim, rho);
+        return vapour_;
+    }
+
+  private:
+    void update(double u, double dim, double rho) {
+        if (u == u_ && dim == dim_ && rho == rho_) return;
+        u_ = u;
+        dim_ = dim;
+        rho_ = rho;
+        const double root = std::sqrt(u / dim);
+        const double heat = 0.135 * root * phys::kMolarAir / rho;
+        const double vapour = 0.147 * root * phys::kMolarWater / rho;
+        heat_ = heat < 0.01 ? 0.01 : heat;
+        vapour_ = vapour < 0.01 ? 0.01 : vapour;
+    }
+    double u_ = std::numeric_limits<double>::quiet_NaN();  // matches no wind
+    double dim_ = 0;
+    double rho_ = 0;
+    double heat_ = 0;
+    double vapour_ = 0;
+};
 
 }  // namespace kelmora

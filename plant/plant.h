@@ -73,6 +73,10 @@ class Plant {
   public:
     Aerodynamics aero;
     Radiation radiation;
+    // The boundary-layer conductances of the leaves and of the stems in the
+    // air node's wind; interception and the air node take the same values.
+    SurfaceConductance gb_leaves;
+    SurfaceConductance gb_stems;
     Interception interception;
     Foliage foliage;
     Stem stem;

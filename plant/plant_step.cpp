@@ -77,7 +77,7 @@ struct Surfaces {
     double stem_vapour;
 };
 
-Surfaces surfaces(const Plant& p) {
+Surfaces surfaces(Plant& p) {
     const double u = p.aero.u12;
     const double rho = p.aero.rho;
     const double l = leaf_area(p);
@@ -85,14 +85,14 @@ Surfaces surfaces(const Plant& p) {
     const double wf = p.interception.wet_fraction[kLeaves];
     const double ws = p.interception.wet_fraction[kStems];
     const double c = p.foliage.leaf.vapour_conductance;
-    const double gf = gb_vapour(u, p.foliage._dim, rho);
+    const double gf = p.gb_leaves.vapour(u, p.foliage._dim, rho);
     Surfaces g;
-    g.gb_leaf = gb_heat(u, p.foliage._dim, rho);
-    g.gb_stem = gb_heat(u, p.stem._dim, rho);
+    g.gb_leaf = p.gb_leaves.heat(u, p.foliage._dim, rho);
+    g.gb_stem = p.gb_stems.heat(u, p.stem._dim, rho);
     g.foliage_heat = 2 * l * g.gb_leaf;
     g.stem_heat = 2 * s * g.gb_stem;
     g.foliage_vapour = 2 * l * ((1 - wf) / (1 / gf + 1 / c) + wf * gf);
-    g.stem_vapour = 2 * s * ws * gb_vapour(u, p.stem._dim, rho);
+    g.stem_vapour = 2 * s * ws * p.gb_stems.vapour(u, p.stem._dim, rho);
     return g;
 }
 
@@ -295,7 +295,8 @@ void Plant::intercept(const ForcingRecord& record, double dt, int surface, doubl
         return;
     }
     const double t = leaves ? foliage.temperature : stem.temperature;
-    const double g = gb_vapour(aero.u12, leaves ? foliage._dim : stem._dim, aero.rho);
+    const double g = leaves ? gb_leaves.vapour(aero.u12, foliage._dim, aero.rho)
+                            : gb_stems.vapour(aero.u12, stem._dim, aero.rho);
     const double rho = record.rho_air;
     const double held = w.store[k];  // at most 2 a kg m-2; rain fills it up to a
     const double wet = held / (2 * a);

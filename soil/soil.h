@@ -36,6 +36,9 @@ struct SoilInput {
 class Soil {
   public:
     Aerodynamics aero;
+    // The surface's boundary-layer conductances in its profile's wind, kept for
+    // the plant layer above, which asks for them in the same wind.
+    mutable SurfaceConductance gb;
     Root fine{false};
     Root coarse{true};
     std::string name;  // out_path + "soil"
@@ -80,7 +83,7 @@ class Soil {
     // the surface as a partner of the layer's air node under `pa` kPa.
     Streams upward(double vis_down) const { return {_refl * vis_down, black_body(ts)}; }
     Partner as_partner(double pa) const {
-        return {gb_heat(aero.u12, _rgh, aero.rho), gb_vapour(aero.u12, _rgh, aero.rho), ts,
+        return {gb.heat(aero.u12, _rgh, aero.rho), gb.vapour(aero.u12, _rgh, aero.rho), ts,
                 vapour_pressure(qs, pa)};
     }
 

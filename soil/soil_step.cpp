@@ -34,7 +34,7 @@ void Soil::surface_balance(const ForcingRecord& record, double dt, const SoilInp
     const double rn = (1 - _refl) * in.vis_down + in.ir_down - black_body(ts);
     // Conductance of the previous profile, never below 0.1 m s-1.
     const double h = record.rho_air * phys::kCpAir *
-                     std::max(gb_heat(aero.u12, _rgh, aero.rho), 0.1) * (ts - in.air_t);
+                     std::max(gb.heat(aero.u12, _rgh, aero.rho), 0.1) * (ts - in.air_t);
     heat[0] = rn - h;
     aero.update_profile(u_ref, 1.0, _rgh, record.rho_air, h, in.air_t);
 
@@ -44,7 +44,7 @@ void Soil::surface_balance(const ForcingRecord& record, double dt, const SoilInp
     flow[0] = 0;
     if (ts > phys::kZeroCelsius) {
         const double e =
-            (qs - in.air_q) * gb_vapour(aero.u12, _rgh, aero.rho) * record.rho_air * dt;
+            (qs - in.air_q) * gb.vapour(aero.u12, _rgh, aero.rho) * record.rho_air * dt;
         flow[0] = -e;
     }
     // Infiltration into the top layer up to saturation; the rest runs off.
