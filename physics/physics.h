@@ -58,6 +58,23 @@ inline double arrhenius(double e, double t) {
     return std::exp(e * (t - phys::kRateReference) / (t * phys::kRTimesReference));
 }
 
+// exp of an argument that often repeats between sub-steps (an area index that
+// changes once a day), kept while the argument stays exactly the same.
+class KeptExp {
+  public:
+    double operator()(double x) {
+        if (!(x == x_)) {
+            x_ = x;
+            y_ = std::exp(x);
+        }
+        return y_;
+    }
+
+  private:
+    double x_ = std::numeric_limits<double>::quiet_NaN();  // matches no argument
+    double y_ = 0;
+};
+
 // Vapour pressure (kPa) of air of specific humidity `q` under `pa` kPa.
 inline double vapour_pressure(double q, double pa) {
     return q * pa / phys::kWaterAirRatio;

@@ -149,6 +149,12 @@ class Plant {
     // Infrared transfer; expects transfer_vis to have run in the sub-step.
     void transfer_ir();
     void intercept(const ForcingRecord& record, double dt, int surface, double input);
+
+  private:
+    // The exponentials of the emissivities and of the rain catch of the leaves
+    // and the stems, which change only with the area indices.
+    std::array<KeptExp, 2> emissivity_exp_;
+    std::array<KeptExp, 2> catch_exp_;
 };
 
 }  // namespace kelmora

@@ -267,8 +267,8 @@ void Plant::transfer_ir() {
     // first, upward infrared the stems first. Each element emits from both sides;
     // the foliage's downward and the stems' upward emission reach only the other.
     const double fc = cover_fraction();
-    const double ef = fc * (1 - std::exp(-0.5 * _fem * leaf_area(*this)));
-    const double es = fc * (1 - std::exp(-0.5 * _fem * stem_area(*this)));
+    const double ef = fc * (1 - emissivity_exp_[kLeaves](-0.5 * _fem * leaf_area(*this)));
+    const double es = fc * (1 - emissivity_exp_[kStems](-0.5 * _fem * stem_area(*this)));
     const double e_f = ef * black_body(foliage.temperature);
     const double e_s = es * black_body(stem.temperature);
     const double i_d = rad.ir_in_down;
@@ -314,7 +314,7 @@ void Plant::intercept(const ForcingRecord& record, double dt, int surface, doubl
     }
     w.drainage[k] = std::max(0.0, (held - dt * w.evaporation[k]) / 43200);
     w.intercepted[k] =
-        std::min((1 - std::exp(-0.5 * cover_fraction() * a)) * _fpr * input, (a - held) / dt);
+        std::min((1 - catch_exp_[k](-0.5 * cover_fraction() * a)) * _fpr * input, (a - held) / dt);
     w.passed[k] = input - w.intercepted[k] + w.drainage[k];
 }
 
