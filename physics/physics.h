@@ -75,6 +75,26 @@ class KeptExp {
     double y_ = 0;
 };
 
+// The temperature factor of the last activation energy and temperature asked
+// for, kept while both stay exactly the same: a component's rates of equal
+// activation energy at one temperature share one exponential.
+class KeptArrhenius {
+  public:
+    double operator()(double e, double t) {
+        if (!(e == e_ && t == t_)) {
+            e_ = e;
+            t_ = t;
+            y_ = arrhenius(e, t);
+        }
+        return y_;
+    }
+
+  private:
+    double e_ = std::numeric_limits<double>::quiet_NaN();  // matches no energy
+    double t_ = 0;
+    double y_ = 0;
+};
+
 // Vapour pressure (kPa) of air of specific humidity `q` under `pa` kPa.
 inline double vapour_pressure(double q, double pa) {
     return q * pa / phys::kWaterAirRatio;

@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 
+#include "physics/physics.h"
 #include "run/output_file.h"
 #include "run/param_file.h"
 
@@ -66,6 +67,9 @@ class Root {
     double update_carbon(double dt, std::span<const PlantUptake> layers);
     // Adds respiration and decomposition to `leaving` and writes the line.
     Failure write_output(const ForcingRecord& record, SiteSums& leaving);
+
+  private:
+    KeptArrhenius arrhenius_;  // respiration and decomposition share one temperature
 };
 
 }  // namespace kelmora
