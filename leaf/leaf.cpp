@@ -178,13 +178,17 @@ double Leaf::capacity_factor(double t) const {
     return _ep * std::exp(_ea * x) / (_ep - _ea * (1 - std::exp(_ep * x)));
 }
 
-const Leaf::TemperatureTerms& Leaf::temperature_terms(double t) {
-    if (terms_.t == t) return terms_;
-    terms_.t = t;
+const Leaf::TemperatureTerms& Leaf::temperature_terms(double t, bool dark_only) {
+    if (!(terms_.t == t)) {
+        terms_.t = t;
+        terms_.rd = arrhenius(_erd, t);
+        terms_.photosynthesis = false;
+    }
+    if (dark_only || terms_.photosynthesis) return terms_;
+    terms_.photosynthesis = true;
     terms_.kc = 274.6 * arrhenius(80.5, t);
     terms_.ko = 419.8 * arrhenius(14.5, t);
     terms_.gamma = 105000 / (2904.12 * arrhenius(-29, t));
-    terms_.rd = arrhenius(_erd, t);
     terms_.fv = capacity_factor(t);
     return terms_;
 }
@@ -195,7 +199,9 @@ std::optional<double> Leaf::iterate(const ForcingRecord& record, const LeafInput
     const double vis = stream == 1 ? in.vis_up : in.vis_down;
     const double q = kPhotonsPerWatt * vis;
 
-    const TemperatureTerms& tt = temperature_terms(t);
+    // At night only the dark respiration is needed; the other factors are left
+    // from an earlier temperature and go unused.
+    const TemperatureTerms& tt = temperature_terms(t, record.sw_in < kDaylight);
     const double kc = tt.kc;
     const double ko = tt.ko;
     const double gamma = tt.gamma;

@@ -95,8 +95,11 @@ class Leaf {
         double gamma = 0;  // CO2 compensation point, umol mol-1
         double rd = 0;     // temperature factor of dark respiration
         double fv = 0;     // peaked temperature factor of the carboxylation capacity
+        // Whether kc, ko, gamma and fv are those of `t`.
+        bool photosynthesis = false;
     };
-    const TemperatureTerms& temperature_terms(double t);
+    // The factors of `t`; with `dark_only` just the dark respiration's.
+    const TemperatureTerms& temperature_terms(double t, bool dark_only);
     TemperatureTerms terms_;
 
     // The downward stream's solve, made side by side with the upward stream's in
