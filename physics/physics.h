@@ -48,6 +48,29 @@ inline double qsat(double t, double pa) {
     return esat(t - phys::kZeroCelsius) * phys::kWaterAirRatio / pa;
 }
 
+// Saturation of a surface whose temperature is asked for more than once in a
+// sub-step (for the vapour it holds and for the air node): esat and qsat as the
+// functions above give them, kept while the temperature stays exactly the same.
+class KeptEsat {
+  public:
+    // esat of `t` degC.
+    double esat(double t) {
+        if (!(t == t_)) {
+            t_ = t;
+            e_ = kelmora::esat(t);
+        }
+        return e_;
+    }
+    // qsat of `t` K under `pa` kPa.
+    double qsat(double t, double pa) {
+        return esat(t - phys::kZeroCelsius) * phys::kWaterAirRatio / pa;
+    }
+
+  private:
+    double t_ = std::numeric_limits<double>::quiet_NaN();  // matches no temperature
+    double e_ = 0;
+};
+
 // Black-body emission of a surface at `t` K, W m-2.
 inline double black_body(double t) {
     return phys::kSigma * t * t * t * t;

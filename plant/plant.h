@@ -155,6 +155,9 @@ class Plant {
     // and the stems, which change only with the area indices.
     std::array<KeptExp, 2> emissivity_exp_;
     std::array<KeptExp, 2> catch_exp_;
+    // Saturation at the leaves' and the stems' temperatures, which interception
+    // and the air node both ask for.
+    std::array<KeptEsat, 2> saturation_;
 };
 
 }  // namespace kelmora

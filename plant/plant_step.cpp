@@ -208,8 +208,10 @@ void Plant::step_b(const ForcingRecord& record, double dt, const Air& above, con
     const double ta =
         (up.t * up.g_heat + tf * g.foliage_heat + tt * g.stem_heat + low.t * low.g_heat) /
         (up.g_heat + g.foliage_heat + g.stem_heat + low.g_heat);
-    const double ea = (up.e * up.g_vapour + esat(tf - phys::kZeroCelsius) * g.foliage_vapour +
-                       esat(tt - phys::kZeroCelsius) * g.stem_vapour + low.e * low.g_vapour) /
+    const double sat_f = saturation_[kLeaves].esat(tf - phys::kZeroCelsius);
+    const double sat_t = saturation_[kStems].esat(tt - phys::kZeroCelsius);
+    const double ea = (up.e * up.g_vapour + sat_f * g.foliage_vapour + sat_t * g.stem_vapour +
+                       low.e * low.g_vapour) /
                       (up.g_vapour + g.foliage_vapour + g.stem_vapour + low.g_vapour);
     update_store(interception, kLeaves, dt);
     update_store(interception, kStems, dt);
@@ -301,7 +303,7 @@ void Plant::intercept(const ForcingRecord& record, double dt, int surface, doubl
     const double held = w.store[k];  // at most 2 a kg m-2; rain fills it up to a
     const double wet = held / (2 * a);
     w.wet_fraction[k] = wet;
-    const double dq = qsat(t, record.pa) - q12;
+    const double dq = saturation_[k].qsat(t, record.pa) - q12;
     if (dq >= 0) {  // evaporation, at most half the store per sub-step
         w.evaporation[k] = std::min(wet * a * 2 * g * dq * rho, 0.5 * held / dt);
         if (leaves) {
