@@ -71,25 +71,36 @@ Site_& site_of(Stats& s, const Call& c) {
     return it->second;
 }
 
-// Adds the recorded calls to phase `p`; returns the lengths of the runs of
-// Newton steps among them (one run per leaf solve).
+// Adds the recorded calls to phase `p`; returns the lengths of the leaf solves
+// among them in the order they began. A run of Newton steps without other
+// calls between them is one solve, or several when the solves run side by
+// side: the steps of each come from its own call site (the inlined step of
+// its own loop line), by which they are told apart.
 std::vector<int> account(Stats& s, Phase p, std::vector<Call>& calls) {
     take_calls(calls);
-    std::vector<int> runs;
+    std::vector<int> solves;
+    std::vector<std::pair<const std::string*, size_t>> run;  // call site, index in solves
     bool in_run = false;
     for (const Call& c : calls) {
         ++s.calls[p][c.fn];
         Site_& site = site_of(s, c);
         ++site.n[p];
         if (site.newton) {
-            if (!in_run) runs.push_back(0);
-            ++runs.back();
+            if (!in_run) run.clear();
             in_run = true;
+            auto it = std::find_if(run.begin(), run.end(),
+                                   [&](const auto& r) { return *r.first == site.label; });
+            if (it == run.end()) {
+                run.emplace_back(&site.label, solves.size());
+                solves.push_back(0);
+                it = run.end() - 1;
+            }
+            ++solves[it->second];
         } else {
             in_run = false;
         }
     }
-    return runs;
+    return solves;
 }
 
 // Dependent steps of the visible passes the plant's step A will make: four
@@ -104,8 +115,7 @@ int radiation_steps(double lai, double sai, double vis_in_down) {
 }
 
 // Counts the Newton steps of a sub-step's solves: each lit plant layer makes two
-// solves one after the other, the trees' before the shrubs', so the runs pair up
-// by plant in order.
+// solves, the trees' before the shrubs', so the solves pair up by plant in order.
 void count_solves(Stats& s, Phase p, const std::vector<int>& runs) {
     for (int r : runs) s.newton[p] += r;
     s.solves[p] += runs.size();
