@@ -1,6 +1,7 @@
 #include "leaf/leaf.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "physics/physics.h"
@@ -72,6 +73,30 @@ double per_volume_of_air(double g, double rho_air) {
     return g * phys::kMolarAir / rho_air;
 }
 
+// A Newton solve from Ci = 0.7 Ca until two Ci differ by at most the convergence
+// limit, or the limit of steps.
+struct Solve {
+    Exchange e;
+    double ci;
+    Assimilation s;
+    bool converged = false;
+    int steps = 0;
+
+    explicit Solve(const Exchange& exchange) : e(exchange), ci(0.7 * exchange.ca) {}
+    bool done() const { return converged || steps >= kMaxIterations; }
+    void step() {
+        s = newton_step(e, ci);
+        converged = std::fabs(ci - s.ci) <= kConvergence;
+        ci = s.ci;
+        ++steps;
+    }
+};
+
+// What a solve depends on, compared value by value.
+std::array<double, 8> key_of(const Exchange& e) {
+    return {e.vm, e.j, e.gamma, e.cv, e.ca, e.gb, e.g0, e.g1f};
+}
+
 }  // namespace
 
 Failure Leaf::init(const std::string& out_path, bool is_shrub, bool conserving, double rho_air) {
@@ -83,6 +108,7 @@ Failure Leaf::init(const std::string& out_path, bool is_shrub, bool conserving, 
         conserving ? per_volume_of_air(_g0, rho_air) : _g0 * phys::kMolarWater / 1000;
     sums = {};
     terms_ = TemperatureTerms{};  // the parameters just read change the factors
+    downward_ = {};
     return {};
 }
 
@@ -160,13 +186,17 @@ double Leaf::capacity_factor(double t) const {
     return _ep * std::exp(_ea * x) / (_ep - _ea * (1 - std::exp(_ep * x)));
 }
 
-const Leaf::TemperatureTerms& Leaf::temperature_terms(double t) {
-    if (terms_.t == t) return terms_;
-    terms_.t = t;
+const Leaf::TemperatureTerms& Leaf::temperature_terms(double t, bool dark_only) {
+    if (!(terms_.t == t)) {
+        terms_.t = t;
+        terms_.rd = arrhenius(_erd, t);
+        terms_.photosynthesis = false;
+    }
+    if (dark_only || terms_.photosynthesis) return terms_;
+    terms_.photosynthesis = true;
     terms_.kc = 274.6 * arrhenius(80.5, t);
     terms_.ko = 419.8 * arrhenius(14.5, t);
     terms_.gamma = 105000 / (2904.12 * arrhenius(-29, t));
-    terms_.rd = arrhenius(_erd, t);
     terms_.fv = capacity_factor(t);
     return terms_;
 }
@@ -177,7 +207,9 @@ std::optional<double> Leaf::iterate(const ForcingRecord& record, const LeafInput
     const double vis = stream == 1 ? in.vis_up : in.vis_down;
     const double q = kPhotonsPerWatt * vis;
 
-    const TemperatureTerms& tt = temperature_terms(t);
+    // At night only the dark respiration is needed; the other factors are left
+    // from an earlier temperature and go unused.
+    const TemperatureTerms& tt = temperature_terms(t, record.sw_in < kDaylight);
     const double kc = tt.kc;
     const double ko = tt.ko;
     const double gamma = tt.gamma;
@@ -207,15 +239,31 @@ std::optional<double> Leaf::iterate(const ForcingRecord& record, const LeafInput
     const double f = _vpd != 0 ? 1 / (1 + _gd * record.vpd) : record.rh;
     const Exchange exchange{vm, j, gamma, cv, record.co2, gb, _g0, _g1 * f};
 
-    double ci = 0.7 * record.co2;
-    Assimilation s;
-    bool converged = false;
-    for (int i = 0; i < kMaxIterations && !converged; ++i) {
-        s = newton_step(exchange, ci);
-        converged = std::fabs(ci - s.ci) <= kConvergence;
-        ci = s.ci;
+    Solve solve(exchange);
+    if (stream == 1) {
+        // The downward stream's solve, which the next call makes, runs side by
+        // side with this one: the two chains of dependent steps overlap. Each
+        // stops at its own convergence or limit, so both end exactly as alone.
+        const double q0 = kPhotonsPerWatt * in.vis_down;
+        const double j0 = _jmax * q0 / std::sqrt((_qn * _jmax) * (_qn * _jmax) + q0 * q0);
+        Exchange down = exchange;
+        down.j = j0;
+        Solve other(down);
+        while (!solve.done() || !other.done()) {
+            if (!solve.done()) solve.step();
+            if (!other.done()) other.step();
+        }
+        const Assimilation& r = other.s;
+        downward_ = {key_of(down), r.a, r.gs, r.cs, r.ci, other.converged, true};
+    } else if (downward_.ready && downward_.key == key_of(exchange)) {
+        solve.s = {downward_.a, downward_.gs, downward_.cs, downward_.ci};
+        solve.converged = downward_.converged;
+        downward_.ready = false;
+    } else {
+        while (!solve.done()) solve.step();
     }
-    if (!converged) return std::nullopt;
+    if (!solve.converged) return std::nullopt;
+    const Assimilation& s = solve.s;
 
     if (stream == 1) {
         gross_production = s.a;

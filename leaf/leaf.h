@@ -2,6 +2,7 @@
 // stomatal conductance, solved for the intercellular CO2 by a Newton iteration.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -97,9 +98,26 @@ class Leaf {
         double gamma = 0;  // CO2 compensation point, umol mol-1
         double rd = 0;     // temperature factor of dark respiration
         double fv = 0;     // peaked temperature factor of the carboxylation capacity
+        // Whether kc, ko, gamma and fv are those of `t`.
+        bool photosynthesis = false;
     };
-    const TemperatureTerms& temperature_terms(double t);
+    // The factors of `t`; with `dark_only` just the dark respiration's.
+    const TemperatureTerms& temperature_terms(double t, bool dark_only);
     TemperatureTerms terms_;
+
+    // The downward stream's solve, made side by side with the upward stream's in
+    // the first call of a sub-step; the second call takes it when its exchange
+    // (capacities, constants, CO2, conductances) is exactly the one it was made for.
+    struct PendingSolve {
+        std::array<double, 8> key{};
+        double a = 0;
+        double gs = 0;
+        double cs = 0;
+        double ci = 0;
+        bool converged = false;
+        bool ready = false;
+    };
+    PendingSolve downward_;
 };
 
 }  // namespace kelmora

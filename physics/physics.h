@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cmath>
+#include <limits>
 
 namespace kelmora {
 
@@ -47,6 +48,29 @@ inline double qsat(double t, double pa) {
     return esat(t - phys::kZeroCelsius) * phys::kWaterAirRatio / pa;
 }
 
+// Saturation of a surface whose temperature is asked for more than once in a
+// sub-step (for the vapour it holds and for the air node): esat and qsat as the
+// functions above give them, kept while the temperature stays exactly the same.
+class KeptEsat {
+  public:
+    // esat of `t` degC.
+    double esat(double t) {
+        if (!(t == t_)) {
+            t_ = t;
+            e_ = kelmora::esat(t);
+        }
+        return e_;
+    }
+    // qsat of `t` K under `pa` kPa.
+    double qsat(double t, double pa) {
+        return esat(t - phys::kZeroCelsius) * phys::kWaterAirRatio / pa;
+    }
+
+  private:
+    double t_ = std::numeric_limits<double>::quiet_NaN();  // matches no temperature
+    double e_ = 0;
+};
+
 // Black-body emission of a surface at `t` K, W m-2.
 inline double black_body(double t) {
     return phys::kSigma * t * t * t * t;
@@ -56,6 +80,43 @@ inline double black_body(double t) {
 inline double arrhenius(double e, double t) {
     return std::exp(e * (t - phys::kRateReference) / (t * phys::kRTimesReference));
 }
+
+// exp of an argument that often repeats between sub-steps (an area index that
+// changes once a day), kept while the argument stays exactly the same.
+class KeptExp {
+  public:
+    double operator()(double x) {
+        if (!(x == x_)) {
+            x_ = x;
+            y_ = std::exp(x);
+        }
+        return y_;
+    }
+
+  private:
+    double x_ = std::numeric_limits<double>::quiet_NaN();  // matches no argument
+    double y_ = 0;
+};
+
+// The temperature factor of the last activation energy and temperature asked
+// for, kept while both stay exactly the same: a component's rates of equal
+// activation energy at one temperature share one exponential.
+class KeptArrhenius {
+  public:
+    double operator()(double e, double t) {
+        if (!(e == e_ && t == t_)) {
+            e_ = e;
+            t_ = t;
+            y_ = arrhenius(e, t);
+        }
+        return y_;
+    }
+
+  private:
+    double e_ = std::numeric_limits<double>::quiet_NaN();  // matches no energy
+    double t_ = 0;
+    double y_ = 0;
+};
 
 // Vapour pressure (kPa) of air of specific humidity `q` under `pa` kPa.
 inline double vapour_pressure(double q, double pa) {
@@ -94,5 +155,38 @@ inline double gb_vapour(double u, double dim, double rho) {
     const double g = 0.147 * std::sqrt(u / dim) * phys::kMolarWater / rho;
     return g < 0.01 ? 0.01 : g;
 }
+
+// Both boundary-layer conductances of one surface, exactly as gb_heat and
+// gb_vapour give them, sharing the root of the wind over the dimension and
+// kept while the wind, dimension and air density stay exactly the same.
+class SurfaceConductance {
+  public:
+    double heat(double u, double dim, double rho) {
+        update(u, dim, rho);
+        return heat_;
+    }
+    double vapour(double u, double dim, double rho) {
+        update(u, dim, rho);
+        return vapour_;
+    }
+
+  private:
+    void update(double u, double dim, double rho) {
+        if (u == u_ && dim == dim_ && rho == rho_) return;
+        u_ = u;
+        dim_ = dim;
+        rho_ = rho;
+        const double root = std::sqrt(u / dim);
+        const double heat = 0.135 * root * phys::kMolarAir / rho;
+        const double vapour = 0.147 * root * phys::kMolarWater / rho;
+        heat_ = heat < 0.01 ? 0.01 : heat;
+        vapour_ = vapour < 0.01 ? 0.01 : vapour;
+    }
+    double u_ = std::numeric_limits<double>::quiet_NaN();  // matches no wind
+    double dim_ = 0;
+    double rho_ = 0;
+    double heat_ = 0;
+    double vapour_ = 0;
+};
 
 }  // namespace kelmora

@@ -76,6 +76,10 @@ class Plant {
   public:
     Aerodynamics aero;
     Radiation radiation;
+    // The boundary-layer conductances of the leaves and of the stems in the
+    // air node's wind; interception and the air node take the same values.
+    SurfaceConductance gb_leaves;
+    SurfaceConductance gb_stems;
     Interception interception;
     Foliage foliage;
     Stem stem;
@@ -159,6 +163,15 @@ class Plant {
     // Infrared transfer; expects transfer_vis to have run in the sub-step.
     void transfer_ir();
     void intercept(const ForcingRecord& record, double dt, int surface, double input);
+
+  private:
+    // The exponentials of the emissivities and of the rain catch of the leaves
+    // and the stems, which change only with the area indices.
+    std::array<KeptExp, 2> emissivity_exp_;
+    std::array<KeptExp, 2> catch_exp_;
+    // Saturation at the leaves' and the stems' temperatures, which interception
+    // and the air node both ask for.
+    std::array<KeptEsat, 2> saturation_;
 };
 
 }  // namespace kelmora

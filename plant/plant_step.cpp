@@ -91,7 +91,7 @@ struct Surfaces {
     double stem_vapour;
 };
 
-Surfaces surfaces(const Plant& p) {
+Surfaces surfaces(Plant& p) {
     const double u = p.aero.u12;
     const double rho = p.aero.rho;
     const double l = leaf_area(p);
@@ -99,14 +99,14 @@ Surfaces surfaces(const Plant& p) {
     const double wf = p.interception.wet_fraction[kLeaves];
     const double ws = p.interception.wet_fraction[kStems];
     const double c = stomatal_per_side(p, l);
-    const double gf = gb_vapour(u, p.foliage._dim, rho);
+    const double gf = p.gb_leaves.vapour(u, p.foliage._dim, rho);
     Surfaces g;
-    g.gb_leaf = gb_heat(u, p.foliage._dim, rho);
-    g.gb_stem = gb_heat(u, p.stem._dim, rho);
+    g.gb_leaf = p.gb_leaves.heat(u, p.foliage._dim, rho);
+    g.gb_stem = p.gb_stems.heat(u, p.stem._dim, rho);
     g.foliage_heat = 2 * l * g.gb_leaf;
     g.stem_heat = 2 * s * g.gb_stem;
     g.foliage_vapour = 2 * l * ((1 - wf) / (1 / gf + 1 / c) + wf * gf);
-    g.stem_vapour = 2 * s * ws * gb_vapour(u, p.stem._dim, rho);
+    g.stem_vapour = 2 * s * ws * p.gb_stems.vapour(u, p.stem._dim, rho);
     return g;
 }
 
@@ -377,8 +377,10 @@ void Plant::step_b(const ForcingRecord& record, double dt, const Air& above, con
     const double sum = up.g_heat + g.foliage_heat + g.stem_heat + low.g_heat;
     double ta =
         (up.t * up.g_heat + tf * g.foliage_heat + tt * g.stem_heat + low.t * low.g_heat) / sum;
-    const double ea = (up.e * up.g_vapour + esat(tf - phys::kZeroCelsius) * g.foliage_vapour +
-                       esat(tt - phys::kZeroCelsius) * g.stem_vapour + low.e * low.g_vapour) /
+    const double sat_f = saturation_[kLeaves].esat(tf - phys::kZeroCelsius);
+    const double sat_t = saturation_[kStems].esat(tt - phys::kZeroCelsius);
+    const double ea = (up.e * up.g_vapour + sat_f * g.foliage_vapour + sat_t * g.stem_vapour +
+                       low.e * low.g_vapour) /
                       (up.g_vapour + g.foliage_vapour + g.stem_vapour + low.g_vapour);
     if (conserving) {
         // The stores lose the evaporation of the settled temperatures.
@@ -445,8 +447,8 @@ void Plant::transfer_ir() {
     // first, upward infrared the stems first. Each element emits from both sides;
     // the foliage's downward and the stems' upward emission reach only the other.
     const double fc = cover_fraction();
-    const double ef = fc * (1 - std::exp(-0.5 * _fem * leaf_area(*this)));
-    const double es = fc * (1 - std::exp(-0.5 * _fem * stem_area(*this)));
+    const double ef = fc * (1 - emissivity_exp_[kLeaves](-0.5 * _fem * leaf_area(*this)));
+    const double es = fc * (1 - emissivity_exp_[kStems](-0.5 * _fem * stem_area(*this)));
     const double e_f = ef * black_body(foliage.temperature);
     const double e_s = es * black_body(stem.temperature);
     const double i_d = rad.ir_in_down;
@@ -480,12 +482,13 @@ void Plant::intercept(const ForcingRecord& record, double dt, int surface, doubl
         return;
     }
     const double t = leaves ? foliage.temperature : stem.temperature;
-    const double g = gb_vapour(aero.u12, leaves ? foliage._dim : stem._dim, aero.rho);
+    const double g = leaves ? gb_leaves.vapour(aero.u12, foliage._dim, aero.rho)
+                            : gb_stems.vapour(aero.u12, stem._dim, aero.rho);
     const double rho = record.rho_air;
     const double held = w.store[k];  // at most 2 a kg m-2; rain fills it up to a
     const double wet = held / (2 * a);
     w.wet_fraction[k] = wet;
-    const double dq = qsat(t, record.pa) - q12;
+    const double dq = saturation_[k].qsat(t, record.pa) - q12;
     if (dq >= 0) {  // evaporation, at most half the store per sub-step
         w.evaporation[k] = std::min(wet * a * 2 * g * dq * rho, 0.5 * held / dt);
         if (leaves) {
@@ -498,7 +501,7 @@ void Plant::intercept(const ForcingRecord& record, double dt, int surface, doubl
     }
     w.drainage[k] = std::max(0.0, (held - dt * w.evaporation[k]) / 43200);
     w.intercepted[k] =
-        std::min((1 - std::exp(-0.5 * cover_fraction() * a)) * _fpr * input, (a - held) / dt);
+        std::min((1 - catch_exp_[k](-0.5 * cover_fraction() * a)) * _fpr * input, (a - held) / dt);
     w.passed[k] = input - w.intercepted[k] + w.drainage[k];
 }
 

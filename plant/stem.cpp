@@ -75,10 +75,10 @@ Failure Stem::open_output() {
 
 void Stem::update_carbon(double dt, double soil_fw, double net, double alloc, double alloc_sum) {
     const double t = temperature;
-    respiration = arrhenius(_ere, t) * _re25 * _carbon;
+    respiration = arrhenius_(_ere, t) * _re25 * _carbon;
     // Litter lies on the stems, so the stem temperature drives its decay, slowed
     // by the dryness of the soil.
-    decomposition = arrhenius(_erd, t) * _rd25 * _litter * soil_fw;
+    decomposition = arrhenius_(_erd, t) * _rd25 * _litter * soil_fw;
     if (_dynamic == 0) return;
 
     _litter -= dt * decomposition * phys::kCarbonPerUmol;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "physics/physics.h"
 #include "run/output_file.h"
 #include "run/param_file.h"
 
@@ -65,6 +66,9 @@ class Stem {
     // Adds the latent heat, respiration and decomposition to `leaving` and writes
     // the line.
     void write_output(const ForcingRecord& record, SiteSums& leaving);
+
+  private:
+    KeptArrhenius arrhenius_;  // respiration and decay share one temperature
 };
 
 }  // namespace kelmora

@@ -71,8 +71,8 @@ void Root::compute_rates(double dt, double soil_t, double soil_fw) {
     if (_dynamic != 0) {
         turnover = (1 - std::exp(std::log(0.01) * dt / (_rt * phys::kSecondsPerYear))) * _life;
     }
-    respiration = arrhenius(_ere, soil_t) * _re25 * _life;
-    decomposition = arrhenius(_erd, soil_t) * _rd25 * _dead * soil_fw;
+    respiration = arrhenius_(_ere, soil_t) * _re25 * _life;
+    decomposition = arrhenius_(_erd, soil_t) * _rd25 * _dead * soil_fw;
 }
 
 double Root::update_carbon(double dt, std::span<const PlantUptake> layers) {

@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 
+#include "physics/physics.h"
 #include "run/output_file.h"
 #include "run/param_file.h"
 
@@ -67,6 +68,9 @@ class Root {
     double update_carbon(double dt, std::span<const PlantUptake> layers);
     // Adds respiration and decomposition to `leaving` and writes the line.
     void write_output(const ForcingRecord& record, SiteSums& leaving);
+
+  private:
+    KeptArrhenius arrhenius_;  // respiration and decomposition share one temperature
 };
 
 }  // namespace kelmora

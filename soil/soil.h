@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <string>
 #include <vector>
@@ -36,6 +37,9 @@ struct SoilInput {
 class Soil {
   public:
     Aerodynamics aero;
+    // The surface's boundary-layer conductances in its profile's wind, kept for
+    // the plant layer above, which asks for them in the same wind.
+    mutable SurfaceConductance gb;
     Root fine{false};
     Root coarse{true};
     std::string name;  // out_path + "soil"
@@ -90,7 +94,7 @@ class Soil {
     // the surface as a partner of the layer's air node under `pa` kPa.
     Streams upward(double vis_down) const { return {_refl * vis_down, black_body(ts)}; }
     Partner as_partner(double pa) const {
-        return {gb_heat(aero.u12, _rgh, aero.rho), gb_vapour(aero.u12, _rgh, aero.rho), ts,
+        return {gb.heat(aero.u12, _rgh, aero.rho), gb.vapour(aero.u12, _rgh, aero.rho), ts,
                 vapour_pressure(qs, pa)};
     }
 
@@ -123,6 +127,34 @@ class Soil {
     // Keeps layer i between 5 % of saturation and saturation, moving the excess or
     // the deficit to the layer below (or out of the column above the deepest).
     void bound_water(size_t i);
+
+    // The powers of a layer's water curves, kept while the layer's relative
+    // saturation (and the exponents) stay exactly the same: between sub-steps
+    // many layers' water does not change, and pow is the soil's main cost.
+    struct WaterCurves {
+        double theta = std::numeric_limits<double>::quiet_NaN();  // matches no water
+        double pw = 0;
+        double moisture = 0;  // theta ^ _pw
+        double s = std::numeric_limits<double>::quiet_NaN();
+        double b = 0;
+        double retention = 0;     // s ^ -_b
+        double conductivity = 0;  // s ^ (2 _b + 3)
+    };
+    std::vector<WaterCurves> curves_;
+
+    // A layer's root volume fractions of the heat flows (root water, root dry
+    // matter), kept while the root carbon, its dry matter content and the
+    // layer's root share and thickness stay exactly the same: with static roots
+    // they never change.
+    struct RootTerms {
+        double m = std::numeric_limits<double>::quiet_NaN();  // matches no root carbon
+        double d = 0;
+        double share = 0;
+        double dz = 0;
+        double h = 0;  // root water
+        double e = 0;  // root dry matter
+    };
+    std::vector<RootTerms> root_terms_;
 };
 
 }  // namespace kelmora

@@ -48,7 +48,7 @@ void Soil::surface_balance(const ForcingRecord& record, double dt, const SoilInp
     // The surface absorbs all infrared arriving and emits as a black body.
     const double rn = (1 - _refl) * in.vis_down + in.ir_down - black_body(ts);
     // Conductance of the previous profile, with _physics 0 never below 0.1 m s-1.
-    const double g = gb_heat(aero.u12, _rgh, aero.rho);
+    const double g = gb.heat(aero.u12, _rgh, aero.rho);
     const double h =
         record.rho_air * phys::kCpAir * surface_heat_conductance(g, conserving) * (ts - in.air_t);
     heat[0] = rn - h;
@@ -60,7 +60,7 @@ void Soil::surface_balance(const ForcingRecord& record, double dt, const SoilInp
     flow[0] = 0;
     if (ts > phys::kZeroCelsius) {
         const double e =
-            (qs - in.air_q) * gb_vapour(aero.u12, _rgh, aero.rho) * record.rho_air * dt;
+            (qs - in.air_q) * gb.vapour(aero.u12, _rgh, aero.rho) * record.rho_air * dt;
         flow[0] = -e;
         if (conserving) {
             // Energy-conserving physics: evaporation cools the top layer (condensation
@@ -86,18 +86,31 @@ void Soil::surface_balance(const ForcingRecord& record, double dt, const SoilInp
 
 void Soil::water_flows(double dt) {
     const size_t n = layers();
+    if (curves_.size() != n) curves_.assign(n, WaterCurves{});
     double psi_above = 0;
     for (size_t i = 0; i < n; ++i) {
         const double theta = water[i] / phys::kWaterDensity / _dz[i];
+        WaterCurves& c = curves_[i];
         // Decomposition follows the moisture of the second layer.
         if (i == 1) {
-            const double x = std::pow(theta, _pw);
+            if (!(c.theta == theta && c.pw == _pw)) {
+                c.theta = theta;
+                c.pw = _pw;
+                c.moisture = std::pow(theta, _pw);
+            }
+            const double x = c.moisture;
             fw = x / (_kw + x);
         }
         // Retention and conductivity curves of the relative saturation.
         const double s = theta / _porosity;
-        const double psi = _psie * std::pow(s, -_b);
-        const double k = _ks * std::pow(s, 2 * _b + 3);
+        if (!(c.s == s && c.b == _b)) {
+            c.s = s;
+            c.b = _b;
+            c.retention = std::pow(s, -_b);
+            c.conductivity = std::pow(s, 2 * _b + 3);
+        }
+        const double psi = _psie * c.retention;
+        const double k = _ks * c.conductivity;
         // Gravity drainage, only above the minimum of 5 % of saturation.
         double g = 0;
         if (water[i] > 0.05 * phys::kWaterDensity * _porosity * _dz[i]) {
@@ -121,12 +134,22 @@ void Soil::heat_flows() {
     // dry matter content.
     const double m = 2 * (fine._life + fine._dead + coarse._life + coarse._dead);
     const double d = coarse._dmc;
-    const double wr = m * (1 - d) / d;
+    if (root_terms_.size() != n) root_terms_.assign(n, RootTerms{});
     double lambda_above = 0;
     for (size_t j = 0; j < n; ++j) {
         const double theta = water[j] / phys::kWaterDensity / _dz[j];
-        const double h = wr * root_share[j] / _dz[j] / phys::kWaterDensity;
-        const double e = m * root_share[j] / _dz[j] / kRootDensity;
+        RootTerms& r = root_terms_[j];
+        if (!(r.m == m && r.d == d && r.share == root_share[j] && r.dz == _dz[j])) {
+            const double wr = m * (1 - d) / d;
+            r = {m,
+                 d,
+                 root_share[j],
+                 _dz[j],
+                 wr * root_share[j] / _dz[j] / phys::kWaterDensity,
+                 m * root_share[j] / _dz[j] / kRootDensity};
+        }
+        const double h = r.h;
+        const double e = r.e;
         const double l = 1 - _porosity - e - h;
         const double a = _porosity - theta;
         const double wet = theta + h;

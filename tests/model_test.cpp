@@ -92,6 +92,45 @@ TEST(Leaf, NightKeepsOnlyDarkRespirationAndFailureLeavesTheLeafAsItWas) {
     EXPECT_TRUE(f.both());
 }
 
+// The first call of a day sub-step solves the downward stream beside its own and
+// the second takes that solve: it must be exactly the solve made alone, and not
+// be taken when the second call's light differs. A night at the temperature
+// before a day must not leave the day's factors out.
+TEST(Leaf, KeptSolvesAndFactorsEqualFreshOnes) {
+    struct Case {
+        const char* what;
+        double vis_down_second;  // the downward visible the second call sees
+        bool night_first;
+    };
+    const Case cases[] = {{"the pair as the plant makes it", 150, false},
+                          {"light changed before the second call", 90, false},
+                          {"a night at the same temperature first", 150, true}};
+    for (const Case& k : cases) {
+        LeafCase kept;
+        if (k.night_first) {
+            kept.record.sw_in = 0.5;
+            ASSERT_TRUE(kept.both()) << k.what;
+            kept.leaf.sums = {};
+            kept.record.sw_in = 400;
+        }
+        ASSERT_TRUE(kept.leaf.iterate(kept.record, kept.in, 1)) << k.what;
+        kept.in.vis_down = k.vis_down_second;
+        ASSERT_TRUE(kept.leaf.iterate(kept.record, kept.in, 0)) << k.what;
+        LeafCase fresh;  // the second call alone
+        fresh.in.vis_down = k.vis_down_second;
+        ASSERT_TRUE(fresh.leaf.iterate(fresh.record, fresh.in, 0)) << k.what;
+        const Leaf::Sums& a = kept.leaf.sums;
+        const Leaf::Sums& b = fresh.leaf.sums;
+        EXPECT_EQ(a.ci, b.ci) << k.what;
+        EXPECT_EQ(a.cs, b.cs) << k.what;
+        EXPECT_EQ(a.gs, b.gs) << k.what;
+        EXPECT_EQ(a.vm, b.vm) << k.what;
+        EXPECT_EQ(a.cv, b.cv) << k.what;
+        EXPECT_EQ(kept.leaf.dark_respiration, fresh.leaf.dark_respiration) << k.what;
+        EXPECT_EQ(kept.leaf.vapour_conductance, fresh.leaf.vapour_conductance) << k.what;
+    }
+}
+
 // In the dynamic mode foliage falls while the prescribed leaf area declines: one
 // per cent is left after the residence time, and what falls becomes litter.
 TEST(Foliage, LeafFallLeavesOnePerCentAfterTheResidenceTime) {
