@@ -15,17 +15,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::forcing_line;
+using test::half_hourly;
 using test::read_file;
 using test::run_kelm;
 using test::TempDir;
 using test::write_file;
-
-// `n` records half an hour apart from day 185, 00:00.
-std::string half_hourly(int n) {
-    std::string text = "# day, hour, minute, ta, vpd, wind, sw, lw, precip, pa, co2\n";
-    for (int i = 0; i < n; ++i) text += forcing_line(185, i / 2, i % 2 * 30);
-    return text;
-}
 
 // Every file of a directory with its contents and time of last change.
 std::map<std::string, std::pair<std::string, fs::file_time_type>> snapshot(const TempDir& dir) {
@@ -39,10 +33,9 @@ std::map<std::string, std::pair<std::string, fs::file_time_type>> snapshot(const
 // Expects every output file of `dir` to equal the one of `reference` of its
 // name; files that `reference` lacks join it.
 void expect_same_outputs(std::map<std::string, std::string>& reference, const TempDir& dir) {
-    for (const auto& e : fs::directory_iterator(dir.path())) {
-        if (e.path().extension() != ".csv") continue;
-        auto [at, fresh] = reference.try_emplace(e.path().filename(), read_file(e.path()));
-        EXPECT_TRUE(fresh || at->second == read_file(e.path())) << at->first;
+    for (const auto& [name, text] : test::outputs(dir.path())) {
+        auto [at, fresh] = reference.try_emplace(name, text);
+        EXPECT_TRUE(fresh || at->second == text) << name;
     }
 }
 
@@ -92,6 +85,7 @@ TEST(InputBounds, DevicesPipesLongLinesAndQuotedLines) {
         {"lf.txt", "tree.leaf.par", "/proc/self/mem", 2, "Failed to read ./tree.leaf.par"},
         {"lf.txt", "tree.par", "_pai 1\n#" + limit + "\r\n#" + limit + "x", 2,
          "Line too long at line 3 of ./tree.par"},
+        {"lf.txt", "site.csv", "/dev/full", 2, "Failed to write ./site.csv"},
         {"lf.txt", "soil.par", layers, 0, ""},
         {"lf.txt", "soil.par", layers + "_dz 1", 2, "./soil.par: Bad _dz value."},
     };
@@ -179,7 +173,7 @@ TEST(Recovery, FailedRunEndsAtTheLastWholeRecordAndARestartContinues) {
     const auto forcing = [](int from, int to, bool overflow) {
         std::string text;
         for (int i = from; i < to; ++i) {
-            text += forcing_line(185, i / 2, i % 2 * 30, 20, overflow && i == 10 ? 1e308 : 400);
+            text += forcing_line(185, i / 2, i % 2 * 30, overflow && i == 10 ? 1e308 : 400);
         }
         return text;
     };
