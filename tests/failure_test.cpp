@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -14,12 +15,7 @@ namespace kelmora {
 namespace {
 
 namespace fs = std::filesystem;
-using test::forcing_line;
-using test::half_hourly;
-using test::read_file;
-using test::run_kelm;
-using test::TempDir;
-using test::write_file;
+using namespace test;
 
 // Every file of a directory with its contents and time of last change.
 std::map<std::string, std::pair<std::string, fs::file_time_type>> snapshot(const TempDir& dir) {
@@ -33,16 +29,10 @@ std::map<std::string, std::pair<std::string, fs::file_time_type>> snapshot(const
 // Expects every output file of `dir` to equal the one of `reference` of its
 // name; files that `reference` lacks join it.
 void expect_same_outputs(std::map<std::string, std::string>& reference, const TempDir& dir) {
-    for (const auto& [name, text] : test::outputs(dir.path())) {
+    for (const auto& [name, text] : files(dir.path())) {
         auto [at, fresh] = reference.try_emplace(name, text);
         EXPECT_TRUE(fresh || at->second == text) << name;
     }
-}
-
-std::string with_ends(const std::string& text, const std::string& end) {
-    std::string out;
-    for (char c : text) out += c == '\n' ? end : std::string(1, c);
-    return out;
 }
 
 // Input of every kind through the program: pipes, devices, directories,
@@ -158,7 +148,7 @@ TEST(Recovery, FailedStartChangesNoFileAndRestartReadsAnyLineEnds) {
     std::map<std::string, std::string> outputs;
     for (const std::string end : {"\n", "\r\n", "\r"}) {
         for (const auto& [name, file] : files)
-            write_file(dir.file(name), with_ends(file.first, end));
+            write_file(dir.file(name), std::regex_replace(file.first, std::regex("\n"), end));
         ASSERT_EQ(run_kelm(dir.str(), {"forcing.txt", "."}).status, 0) << end.size();
         expect_same_outputs(outputs, dir);
     }
@@ -195,7 +185,7 @@ TEST(Recovery, FailedRunEndsAtTheLastWholeRecordAndARestartContinues) {
         const auto result = run_kelm(dir.str(), {"forcing.txt", "."}, c.runner);
         EXPECT_EQ(result.status, 2);
         EXPECT_NE(result.out.find(c.message), std::string::npos) << result.out;
-        const int done = static_cast<int>(test::data_lines(dir.file("site.csv")).size());
+        const int done = static_cast<int>(data_lines(dir.file("site.csv")).size());
         ASSERT_TRUE(done > 1 && done < 15) << done;
         write_file(part.file("forcing.txt"), forcing(0, done + 1, false));
         ASSERT_EQ(run_kelm(part.str(), {"forcing.txt", "."}).status, 0);

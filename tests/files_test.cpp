@@ -30,7 +30,6 @@ TEST(ParameterFiles, EveryCheckOfEveryComponentWithItsMessage) {
         {"site.par", "_physics -1", "{}: Bad physics option."},
         {"site.par", "_physics 1", ""},
         {"site.par", "_restart 1", "Plant: failed to restart."},
-        {"site.par", "_type,1", ""},
         {"tree.par", "_ztop 0.9", "{}: Bad _ztop value."},
         {"tree.par", "_zbot 20", "Bad plant height data (_zbot>=_ztop)."},
         {"tree.par", "_zbot -0.1", "{}: Bad _zbot value."},

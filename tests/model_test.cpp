@@ -7,6 +7,7 @@
 #include "leaf/leaf.h"
 #include "plant/plant.h"
 #include "run/forcing.h"
+#include "run/site.h"
 #include "soil/soil.h"
 #include "tests/test_support.h"
 
@@ -22,16 +23,9 @@ void expect_4sf(double actual, double expected, const char* what) {
 // The day of the worked example: LAI 6 at 298 K under 400 W m-2 and 400 umol mol-1.
 struct LeafCase {
     Leaf leaf;
-    ForcingRecord record;
+    ForcingRecord record{
+        .ta = 24.85, .vpd = 1, .sw_in = 400, .co2 = 400, .rh = 0.6, .rho_air = 1.2};
     LeafInput in{298, 6, 150, 30, 1.5, 0.1, 1.2};
-    LeafCase() {
-        record.ta = 24.85;
-        record.sw_in = 400;
-        record.co2 = 400;
-        record.vpd = 1.0;
-        record.rh = 0.6;
-        record.rho_air = 1.2;
-    }
     bool both() { return leaf.iterate(record, in, 1) && leaf.iterate(record, in, 0); }
 };
 
@@ -58,6 +52,15 @@ TEST(Leaf, WorkedExampleOfBothStreams) {
     rh.record.rh = 0.5;  // 1 / (1 + 1 kPa-1 * 1 kPa)
     ASSERT_TRUE(rh.both());
     EXPECT_EQ(rh.leaf.sums.gs, s.gs);
+
+    // Desert air and a low minimum conductance: the supply cannot meet the demand
+    // above the compensation point, and Ci holds at its floor of 1.01 Gamma*.
+    LeafCase dry;
+    dry.leaf._vpd = 0;
+    dry.leaf._g0 = 1e-4;
+    dry.record.rh = 0.05;
+    ASSERT_TRUE(dry.both());
+    EXPECT_DOUBLE_EQ(dry.leaf.sums.ci, 1.01 * dry.leaf.sums.gamma);
 }
 
 TEST(Leaf, NightKeepsOnlyDarkRespirationAndFailureLeavesTheLeafAsItWas) {
@@ -139,6 +142,28 @@ TEST(PlantLayer, VisibleAbsorbedAndLeavingEqualsArriving) {
             }
         }
     }
+}
+
+// The layer's roughness dimension is the area-weighted mean of leaf width and
+// branch diameter: 1 of leaf area 0.05 m wide and 2 of stem area 0.2 m thick
+// shape the wind like elements all 0.15 m wide.
+TEST(PlantLayer, RoughnessDimensionIsTheAreaWeightedMean) {
+    double mixing_length[2];
+    for (int k : {0, 1}) {
+        test::TempDir dir;
+        Site site;
+        site.records = {test::mild_air()};
+        ASSERT_TRUE(site.init(dir.str())) << site.error_text;
+        Plant& p = site.tree;
+        p.foliage.carbon = 1 / p.foliage._sla;
+        p.stem._carbon = 2 / p.stem._ssa;
+        p.foliage._dim = k == 0 ? 0.05 : 0.15;
+        p.stem._dim = k == 0 ? 0.2 : 0.15;
+        (void)p.step_a(site.records[0], 10,
+                       {.wind = 2, .air_t = 293, .water = 0, .down = {}, .up = {}});
+        mixing_length[k] = p.aero.lm;
+    }
+    EXPECT_DOUBLE_EQ(mixing_length[0], mixing_length[1]);
 }
 
 TEST(PlantLayer, InfraredKeepsTheInputsAndLosesTheInnerEmission) {

@@ -11,9 +11,7 @@ namespace kelmora {
 namespace {
 
 namespace fs = std::filesystem;
-using test::run_kelm;
-using test::TempDir;
-using test::write_file;
+using namespace test;
 
 const std::string kBanner = "\nKelmora version 1.02\n\n";
 const std::string kUsage = "Usage:\n  kelm.exe [input_file_name output_path_name]\n\n";
@@ -23,9 +21,12 @@ TEST(Program, ArgumentsStatusesAndConsoleTexts) {
     TempDir dir;
     fs::create_directory(dir.path() / "io");
     fs::create_directory(dir.path() / "out");
-    write_file(dir.file("io/input.txt"), test::half_hourly(2));
-    write_file(dir.file("in.txt"), test::half_hourly(2));
+    write_file(dir.file("io/input.txt"), half_hourly(2));
+    write_file(dir.file("in.txt"), half_hourly(2));
     write_file(dir.file("comments.txt"), "# nothing but a comment\n");
+    // An observation of magnitude 999.9 marks a missing one: no pair, no correlation line.
+    write_file(dir.file("obs.txt"),
+               half_hourly(1) + "185, 0, 30, 20, 1, 2, 400, 380, 0, 101.3, 400, -999.9\n");
     const std::string done = "day 185\n\nFinished. Press any key to end.\n";
     const struct {
         std::vector<std::string> args;
@@ -38,6 +39,7 @@ TEST(Program, ArgumentsStatusesAndConsoleTexts) {
         {{"in.txt", "out"}, "", "out/site.csv", 0, kUsage + done},
         {{"in.txt", "out/"}, "", "out/site.csv", 0, kUsage + done},
         {{"in.txt", ""}, "", "site.csv", 0, kUsage + done},  // the working directory
+        {{"obs.txt", "."}, "", "site.csv", 0, kUsage + done},
         {{"comments.txt", "."}, "", "", 2, kUsage + "Empty input data."},
         {{"in.txt", "."}, "_dt 7", "", 2, "day 185\nError: data interval and dt not compatible."},
         // Long steps of the designed physics run, after a warning.
@@ -58,7 +60,7 @@ TEST(Program, ArgumentsStatusesAndConsoleTexts) {
         EXPECT_TRUE(r.out.starts_with(kBanner)) << r.out;
         EXPECT_TRUE(r.out.ends_with(c.tail)) << r.out;
         if (c.site_csv.empty()) continue;
-        EXPECT_EQ(test::data_lines(dir.file(c.site_csv)).size(), 1u) << c.site_csv;
+        EXPECT_EQ(data_lines(dir.file(c.site_csv)).size(), 1u) << c.site_csv;
         fs::remove(dir.file(c.site_csv));
     }
 }
@@ -87,8 +89,8 @@ TEST(Program, ForcingFailureHelpAndVersionDoNotWaitForAKey) {
         const auto start = std::chrono::steady_clock::now();
         ASSERT_EQ(std::system(cmd.c_str()), 0);
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(9));
-        EXPECT_EQ(test::read_file(dir.file("status.txt")), c.status) << c.args;
-        const std::string out = test::read_file(dir.file("out.txt"));
+        EXPECT_EQ(read_file(dir.file("status.txt")), c.status) << c.args;
+        const std::string out = read_file(dir.file("out.txt"));
         EXPECT_TRUE(c.has.empty() ? out == c.head : out.starts_with(c.head)) << out;
         EXPECT_NE(out.find(c.has), std::string::npos) << out;
         EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 2) << c.args;

@@ -8,6 +8,8 @@
 #include <random>
 #include <sstream>
 
+#include "run/numbers.h"
+
 namespace kelmora::test {
 
 namespace fs = std::filesystem;
@@ -47,10 +49,27 @@ std::vector<std::string> data_lines(const std::string& path) {
     return lines;
 }
 
-std::map<std::string, std::string> outputs(const std::filesystem::path& dir) {
+std::vector<double> column(const std::string& path, size_t column) {
+    std::vector<double> values;
+    std::vector<std::string_view> words;
+    for (const std::string& line : data_lines(path)) {
+        split_words(line, true, words);
+        values.push_back(leading_real(words.at(column)));
+    }
+    return values;
+}
+
+double mean(const std::string& path, size_t column) {
+    double sum = 0;
+    for (double x : test::column(path, column)) sum += x;
+    return sum / test::column(path, column).size();
+}
+
+std::map<std::string, std::string> files(const std::filesystem::path& dir,
+                                         const std::string& extension) {
     std::map<std::string, std::string> files;
     for (const auto& e : fs::directory_iterator(dir)) {
-        if (e.path().extension() == ".csv") files[e.path().filename()] = read_file(e.path());
+        if (e.path().extension() == extension) files[e.path().filename()] = read_file(e.path());
     }
     return files;
 }

@@ -30,8 +30,13 @@ std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& text);
 // Data lines (not starting with '#') of an output file.
 std::vector<std::string> data_lines(const std::string& path);
-// The output files (.csv) of a directory by name, with their contents.
-std::map<std::string, std::string> outputs(const std::filesystem::path& dir);
+// Column `column` (counted from 0, day first) of every data line of an output
+// file, and the column's mean.
+std::vector<double> column(const std::string& path, size_t column);
+double mean(const std::string& path, size_t column);
+// The files of a directory with the extension `extension`, by name, with their contents.
+std::map<std::string, std::string> files(const std::filesystem::path& dir,
+                                         const std::string& extension = ".csv");
 
 // Mild air for a first record: day 1, 20 degC, 101.3 kPa, 1.2 kg m-3, specific
 // humidity 0.008, CO2 380.
