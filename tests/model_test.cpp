@@ -187,38 +187,40 @@ TEST(PlantLayer, InfraredKeepsTheInputsAndLosesTheInnerEmission) {
 }
 
 // Rain on a layer whose stores hold nothing, a quarter and half of what they can
-// (what rain fills them to), in dry and in saturated air: what arrives
-// and drips equals what is caught and passes on; evaporation takes at most half a
-// store, condensation at most half the free room.
+// (what rain fills them to), in dry and in saturated air, over a minute and over
+// an hour (when the limits act): what arrives and drips equals what is caught and
+// passes on; evaporation takes at most half a store, condensation at most half the
+// free room.
 TEST(PlantLayer, InterceptedWaterKeepsItsBooks) {
     ForcingRecord r = test::mild_air();
-    const double dt = 60;
-    for (double fill : {0.0, 0.25, 0.5}) {
-        for (double q12 : {0.0, 0.05}) {
-            Plant p = layer(3, 1, 0.7);
-            p.aero.u12 = 2;
-            p.aero.rho = 1.2;
-            p.foliage.temperature = p.stem.temperature = 293;
-            p.foliage.leaf.vapour_conductance = 0.004;
-            p.q12 = q12;
-            Interception& w = p.interception;
-            w.store = {fill * 2 * 3, fill * 2 * 1};
-            const double rain = 2e-3;
-            const double fc = p.cover_fraction();
-            p.intercept(r, dt, Interception::kFoliage, fc * rain);
-            p.intercept(r, dt, Interception::kStem, w.passed[0]);
-            w.passed[1] += (1 - fc) * rain;
-            SCOPED_TRACE(testing::Message() << fill << " " << q12);
-            EXPECT_NEAR(rain + w.drainage[0] + w.drainage[1],
-                        w.intercepted[0] + w.intercepted[1] + p.throughfall(), 1e-15);
-            for (size_t k : {0u, 1u}) {
-                const double area = k == 0 ? 3 : 1;
-                EXPECT_LE(w.evaporation[k] * dt, 0.5 * w.store[k] + 1e-15);
-                EXPECT_GE(w.evaporation[k] * dt, -0.5 * (2 * area - w.store[k]) - 1e-15);
-                EXPECT_EQ(w.evaporation[k]<0, q12> 0.02) << k;
-                EXPECT_GE(w.intercepted[k], 0);
+    for (double dt : {60.0, 3600.0}) {
+        for (double fill : {0.0, 0.25, 0.5}) {
+            for (double q12 : {0.0, 0.05}) {
+                Plant p = layer(3, 1, 0.7);
+                p.aero.u12 = 2;
+                p.aero.rho = 1.2;
+                p.foliage.temperature = p.stem.temperature = 293;
+                p.foliage.leaf.vapour_conductance = 0.004;
+                p.q12 = q12;
+                Interception& w = p.interception;
+                w.store = {fill * 2 * 3, fill * 2 * 1};
+                const double rain = 2e-3;
+                const double fc = p.cover_fraction();
+                p.intercept(r, dt, Interception::kFoliage, fc * rain);
+                p.intercept(r, dt, Interception::kStem, w.passed[0]);
+                w.passed[1] += (1 - fc) * rain;
+                SCOPED_TRACE(testing::Message() << fill << " " << q12 << " " << dt);
+                EXPECT_NEAR(rain + w.drainage[0] + w.drainage[1],
+                            w.intercepted[0] + w.intercepted[1] + p.throughfall(), 1e-15);
+                for (size_t k : {0u, 1u}) {
+                    const double area = k == 0 ? 3 : 1;
+                    EXPECT_LE(w.evaporation[k] * dt, 0.5 * w.store[k] + 1e-15);
+                    EXPECT_GE(w.evaporation[k] * dt, -0.5 * (2 * area - w.store[k]) - 1e-15);
+                    EXPECT_EQ(w.evaporation[k]<0, q12> 0.02) << k;
+                    EXPECT_GE(w.intercepted[k], 0);
+                }
+                EXPECT_EQ(w.transpiration > 0, q12 == 0);
             }
-            EXPECT_EQ(w.transpiration > 0, q12 == 0);
         }
     }
 }
