@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -14,18 +15,7 @@ namespace kelmora {
 namespace {
 
 namespace fs = std::filesystem;
-using test::forcing_line;
-using test::read_file;
-using test::run_kelm;
-using test::TempDir;
-using test::write_file;
-
-// `n` records half an hour apart from day 185, 00:00.
-std::string half_hourly(int n) {
-    std::string text = "# day, hour, minute, ta, vpd, wind, sw, lw, precip, pa, co2\n";
-    for (int i = 0; i < n; ++i) text += forcing_line(185, i / 2, i % 2 * 30);
-    return text;
-}
+using namespace test;
 
 // Every file of a directory with its contents and time of last change.
 std::map<std::string, std::pair<std::string, fs::file_time_type>> snapshot(const TempDir& dir) {
@@ -39,17 +29,10 @@ std::map<std::string, std::pair<std::string, fs::file_time_type>> snapshot(const
 // Expects every output file of `dir` to equal the one of `reference` of its
 // name; files that `reference` lacks join it.
 void expect_same_outputs(std::map<std::string, std::string>& reference, const TempDir& dir) {
-    for (const auto& e : fs::directory_iterator(dir.path())) {
-        if (e.path().extension() != ".csv") continue;
-        auto [at, fresh] = reference.try_emplace(e.path().filename(), read_file(e.path()));
-        EXPECT_TRUE(fresh || at->second == read_file(e.path())) << at->first;
+    for (const auto& [name, text] : files(dir.path())) {
+        auto [at, fresh] = reference.try_emplace(name, text);
+        EXPECT_TRUE(fresh || at->second == text) << name;
     }
-}
-
-std::string with_ends(const std::string& text, const std::string& end) {
-    std::string out;
-    for (char c : text) out += c == '\n' ? end : std::string(1, c);
-    return out;
 }
 
 // Input of every kind through the program: pipes, devices, directories,
@@ -92,6 +75,7 @@ TEST(InputBounds, DevicesPipesLongLinesAndQuotedLines) {
         {"lf.txt", "tree.leaf.par", "/proc/self/mem", 2, "Failed to read ./tree.leaf.par"},
         {"lf.txt", "tree.par", "_pai 1\n#" + limit + "\r\n#" + limit + "x", 2,
          "Line too long at line 3 of ./tree.par"},
+        {"lf.txt", "site.csv", "/dev/full", 2, "Failed to write ./site.csv"},
         {"lf.txt", "soil.par", layers, 0, ""},
         {"lf.txt", "soil.par", layers + "_dz 1", 2, "./soil.par: Bad _dz value."},
     };
@@ -164,7 +148,7 @@ TEST(Recovery, FailedStartChangesNoFileAndRestartReadsAnyLineEnds) {
     std::map<std::string, std::string> outputs;
     for (const std::string end : {"\n", "\r\n", "\r"}) {
         for (const auto& [name, file] : files)
-            write_file(dir.file(name), with_ends(file.first, end));
+            write_file(dir.file(name), std::regex_replace(file.first, std::regex("\n"), end));
         ASSERT_EQ(run_kelm(dir.str(), {"forcing.txt", "."}).status, 0) << end.size();
         expect_same_outputs(outputs, dir);
     }
@@ -179,7 +163,7 @@ TEST(Recovery, FailedRunEndsAtTheLastWholeRecordAndARestartContinues) {
     const auto forcing = [](int from, int to, bool overflow) {
         std::string text;
         for (int i = from; i < to; ++i) {
-            text += forcing_line(185, i / 2, i % 2 * 30, 20, overflow && i == 10 ? 1e308 : 400);
+            text += forcing_line(185, i / 2, i % 2 * 30, overflow && i == 10 ? 1e308 : 400);
         }
         return text;
     };
@@ -201,7 +185,7 @@ TEST(Recovery, FailedRunEndsAtTheLastWholeRecordAndARestartContinues) {
         const auto result = run_kelm(dir.str(), {"forcing.txt", "."}, c.runner);
         EXPECT_EQ(result.status, 2);
         EXPECT_NE(result.out.find(c.message), std::string::npos) << result.out;
-        const int done = static_cast<int>(test::data_lines(dir.file("site.csv")).size());
+        const int done = static_cast<int>(data_lines(dir.file("site.csv")).size());
         ASSERT_TRUE(done > 1 && done < 15) << done;
         write_file(part.file("forcing.txt"), forcing(0, done + 1, false));
         ASSERT_EQ(run_kelm(part.str(), {"forcing.txt", "."}).status, 0);

@@ -7,6 +7,7 @@
 #include "leaf/leaf.h"
 #include "plant/plant.h"
 #include "run/forcing.h"
+#include "run/site.h"
 #include "soil/soil.h"
 #include "tests/test_support.h"
 
@@ -22,16 +23,9 @@ void expect_4sf(double actual, double expected, const char* what) {
 // The day of the worked example: LAI 6 at 298 K under 400 W m-2 and 400 umol mol-1.
 struct LeafCase {
     Leaf leaf;
-    ForcingRecord record;
+    ForcingRecord record{
+        .ta = 24.85, .vpd = 1, .sw_in = 400, .co2 = 400, .rh = 0.6, .rho_air = 1.2};
     LeafInput in{298, 6, 150, 30, 1.5, 0.1, 1.2};
-    LeafCase() {
-        record.ta = 24.85;
-        record.sw_in = 400;
-        record.co2 = 400;
-        record.vpd = 1.0;
-        record.rh = 0.6;
-        record.rho_air = 1.2;
-    }
     bool both() { return leaf.iterate(record, in, 1) && leaf.iterate(record, in, 0); }
 };
 
@@ -44,14 +38,10 @@ TEST(Leaf, WorkedExampleOfBothStreams) {
     expect_4sf(c.leaf.gross_production, 44.55, "gross production of both calls");
     expect_4sf(c.leaf.dark_respiration, 5.325, "light-inhibited dark respiration");
     expect_4sf(c.leaf.vapour_conductance, 0.003629, "vapour conductance");
-    EXPECT_EQ(s.gross, c.leaf.gross_production);
-    EXPECT_EQ(s.dark, c.leaf.dark_respiration);
     expect_4sf(s.j, 58.71, "J");
     expect_4sf(s.cs, 348.8, "Cs");
     expect_4sf(s.ci, 207.7, "Ci");
     expect_4sf(s.gs, 0.2417, "gs");
-    EXPECT_DOUBLE_EQ(s.vis_ratio, 180.0 / 400);
-    EXPECT_NEAR(s.vm, 75 * 6 * c.leaf.capacity_factor(298), 1e-9);
     expect_4sf(c.leaf.capacity_factor(38 + 273.0), 1, "peak at the optimal temperature");
 
     // The same humidity factor as a relative humidity gives the same leaf.
@@ -60,6 +50,24 @@ TEST(Leaf, WorkedExampleOfBothStreams) {
     rh.record.rh = 0.5;  // 1 / (1 + 1 kPa-1 * 1 kPa)
     ASSERT_TRUE(rh.both());
     EXPECT_EQ(rh.leaf.sums.gs, s.gs);
+
+    // Desert air and a low minimum conductance: the supply cannot meet the demand
+    // above the compensation point, and Ci holds at its floor of 1.01 Gamma*.
+    LeafCase dry;
+    dry.leaf._vpd = 0;
+    dry.leaf._g0 = 1e-4;
+    dry.record.rh = 0.05;
+    ASSERT_TRUE(dry.both());
+    EXPECT_DOUBLE_EQ(dry.leaf.sums.ci, 1.01 * dry.leaf.sums.gamma);
+    // A canopy assimilating more than Ca times half the least boundary-layer
+    // conductance (no wind): Cs holds at its floor of half the ambient CO2.
+    LeafCase strong;
+    strong.leaf._vmax = strong.leaf._jmax = 1000;
+    strong.leaf._g1 = 50;
+    strong.leaf._qn = 1;
+    strong.in.wind = 0;
+    ASSERT_TRUE(strong.both());
+    EXPECT_EQ(strong.leaf.sums.cs, 200);
 }
 
 TEST(Leaf, NightKeepsOnlyDarkRespirationAndFailureLeavesTheLeafAsItWas) {
@@ -70,7 +78,6 @@ TEST(Leaf, NightKeepsOnlyDarkRespirationAndFailureLeavesTheLeafAsItWas) {
     ASSERT_TRUE(c.both());
     EXPECT_EQ(c.leaf.gross_production, 0);
     EXPECT_DOUBLE_EQ(c.leaf.dark_respiration, 9.0);
-    EXPECT_DOUBLE_EQ(c.leaf.sums.dark, 9.0);
     EXPECT_EQ(c.leaf.sums.gross + c.leaf.sums.gs + c.leaf.sums.ci, 0);
     // The minimum conductance over the vapour density of air at 10 degC.
     EXPECT_NEAR(c.leaf.vapour_conductance, 0.003 * 0.0083144598 * 283.15 / esat(10), 1e-12);
@@ -183,6 +190,28 @@ TEST(PlantLayer, VisibleAbsorbedAndLeavingEqualsArriving) {
     }
 }
 
+// The layer's roughness dimension is the area-weighted mean of leaf width and
+// branch diameter: 1 of leaf area 0.05 m wide and 2 of stem area 0.2 m thick
+// shape the wind like elements all 0.15 m wide.
+TEST(PlantLayer, RoughnessDimensionIsTheAreaWeightedMean) {
+    double mixing_length[2];
+    for (int k : {0, 1}) {
+        test::TempDir dir;
+        Site site;
+        site.records = {test::mild_air()};
+        ASSERT_TRUE(site.init(dir.str())) << site.error_text;
+        Plant& p = site.tree;
+        p.foliage.carbon = 1 / p.foliage._sla;
+        p.stem._carbon = 2 / p.stem._ssa;
+        p.foliage._dim = k == 0 ? 0.05 : 0.15;
+        p.stem._dim = k == 0 ? 0.2 : 0.15;
+        (void)p.step_a(site.records[0], 10,
+                       {.wind = 2, .air_t = 293, .water = 0, .down = {}, .up = {}});
+        mixing_length[k] = p.aero.lm;
+    }
+    EXPECT_DOUBLE_EQ(mixing_length[0], mixing_length[1]);
+}
+
 TEST(PlantLayer, InfraredKeepsTheInputsAndLosesTheInnerEmission) {
     // The foliage's downward and the stems' upward emission reach only the other
     // element; what that one does not absorb is not carried on.
@@ -204,38 +233,40 @@ TEST(PlantLayer, InfraredKeepsTheInputsAndLosesTheInnerEmission) {
 }
 
 // Rain on a layer whose stores hold nothing, a quarter and half of what they can
-// (what rain fills them to), in dry and in saturated air: what arrives
-// and drips equals what is caught and passes on; evaporation takes at most half a
-// store, condensation at most half the free room.
+// (what rain fills them to), in dry and in saturated air, over a minute and over
+// an hour (when the limits act): what arrives and drips equals what is caught and
+// passes on; evaporation takes at most half a store, condensation at most half the
+// free room.
 TEST(PlantLayer, InterceptedWaterKeepsItsBooks) {
     ForcingRecord r = test::mild_air();
-    const double dt = 60;
-    for (double fill : {0.0, 0.25, 0.5}) {
-        for (double q12 : {0.0, 0.05}) {
-            Plant p = layer(3, 1, 0.7);
-            p.aero.u12 = 2;
-            p.aero.rho = 1.2;
-            p.foliage.temperature = p.stem.temperature = 293;
-            p.foliage.leaf.vapour_conductance = 0.004;
-            p.q12 = q12;
-            Interception& w = p.interception;
-            w.store = {fill * 2 * 3, fill * 2 * 1};
-            const double rain = 2e-3;
-            const double fc = p.cover_fraction();
-            p.intercept(r, dt, Interception::kFoliage, fc * rain);
-            p.intercept(r, dt, Interception::kStem, w.passed[0]);
-            w.passed[1] += (1 - fc) * rain;
-            SCOPED_TRACE(testing::Message() << fill << " " << q12);
-            EXPECT_NEAR(rain + w.drainage[0] + w.drainage[1],
-                        w.intercepted[0] + w.intercepted[1] + p.throughfall(), 1e-15);
-            for (size_t k : {0u, 1u}) {
-                const double area = k == 0 ? 3 : 1;
-                EXPECT_LE(w.evaporation[k] * dt, 0.5 * w.store[k] + 1e-15);
-                EXPECT_GE(w.evaporation[k] * dt, -0.5 * (2 * area - w.store[k]) - 1e-15);
-                EXPECT_EQ(w.evaporation[k]<0, q12> 0.02) << k;
-                EXPECT_GE(w.intercepted[k], 0);
+    for (double dt : {60.0, 3600.0}) {
+        for (double fill : {0.0, 0.25, 0.5}) {
+            for (double q12 : {0.0, 0.05}) {
+                Plant p = layer(3, 1, 0.7);
+                p.aero.u12 = 2;
+                p.aero.rho = 1.2;
+                p.foliage.temperature = p.stem.temperature = 293;
+                p.foliage.leaf.vapour_conductance = 0.004;
+                p.q12 = q12;
+                Interception& w = p.interception;
+                w.store = {fill * 2 * 3, fill * 2 * 1};
+                const double rain = 2e-3;
+                const double fc = p.cover_fraction();
+                p.intercept(r, dt, Interception::kFoliage, fc * rain);
+                p.intercept(r, dt, Interception::kStem, w.passed[0]);
+                w.passed[1] += (1 - fc) * rain;
+                SCOPED_TRACE(testing::Message() << fill << " " << q12 << " " << dt);
+                EXPECT_NEAR(rain + w.drainage[0] + w.drainage[1],
+                            w.intercepted[0] + w.intercepted[1] + p.throughfall(), 1e-15);
+                for (size_t k : {0u, 1u}) {
+                    const double area = k == 0 ? 3 : 1;
+                    EXPECT_LE(w.evaporation[k] * dt, 0.5 * w.store[k] + 1e-15);
+                    EXPECT_GE(w.evaporation[k] * dt, -0.5 * (2 * area - w.store[k]) - 1e-15);
+                    EXPECT_EQ(w.evaporation[k]<0, q12> 0.02) << k;
+                    EXPECT_GE(w.intercepted[k], 0);
+                }
+                EXPECT_EQ(w.transpiration > 0, q12 == 0);
             }
-            EXPECT_EQ(w.transpiration > 0, q12 == 0);
         }
     }
 }
@@ -268,8 +299,6 @@ TEST(Roots, DynamicPoolsKeepTheirCarbonBooks) {
         fine.respiration + fine.decomposition + coarse.respiration + coarse.decomposition;
     EXPECT_NEAR(fine._life + fine._dead + coarse._life + coarse._dead,
                 total + k * (3 + 1 + 2 + 0.5) - k * losses, 1e-14);
-    EXPECT_EQ(fine.sums.life, fine._life);
-    EXPECT_EQ(coarse.sums.decomposition, coarse.decomposition);
 }
 
 // The deepest layer is a fixed reservoir: the layer above it neither hands it an

@@ -8,6 +8,8 @@
 #include <random>
 #include <sstream>
 
+#include "run/numbers.h"
+
 namespace kelmora::test {
 
 namespace fs = std::filesystem;
@@ -38,20 +40,38 @@ void write_file(const std::string& path, const std::string& text) {
     out << text;
 }
 
-std::vector<std::string> read_lines(const std::string& path) {
+std::vector<std::string> data_lines(const std::string& path) {
     std::ifstream in(path);
     std::vector<std::string> lines;
-    std::string line;
-    while (std::getline(in, line)) lines.push_back(line);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line[0] != '#') lines.push_back(line);
+    }
     return lines;
 }
 
-std::vector<std::string> data_lines(const std::string& path) {
-    std::vector<std::string> lines;
-    for (auto& l : read_lines(path)) {
-        if (!l.empty() && l[0] != '#') lines.push_back(l);
+std::vector<double> column(const std::string& path, size_t column) {
+    std::vector<double> values;
+    std::vector<std::string_view> words;
+    for (const std::string& line : data_lines(path)) {
+        split_words(line, true, words);
+        values.push_back(leading_real(words.at(column)));
     }
-    return lines;
+    return values;
+}
+
+double mean(const std::string& path, size_t column) {
+    double sum = 0;
+    for (double x : test::column(path, column)) sum += x;
+    return sum / test::column(path, column).size();
+}
+
+std::map<std::string, std::string> files(const std::filesystem::path& dir,
+                                         const std::string& extension) {
+    std::map<std::string, std::string> files;
+    for (const auto& e : fs::directory_iterator(dir)) {
+        if (e.path().extension() == extension) files[e.path().filename()] = read_file(e.path());
+    }
+    return files;
 }
 
 ProcessResult run_kelm(const std::string& dir, const std::vector<std::string>& args,
@@ -73,25 +93,20 @@ ProcessResult run_kelm(const std::string& dir, const std::vector<std::string>& a
 }
 
 ForcingRecord mild_air() {
-    ForcingRecord r;
-    r.day = 1;
-    r.ta = 20;
-    r.tk = 293.15;
-    r.qa = 0.008;
-    r.rho_air = 1.2;
-    r.pa = 101.3;
-    r.co2 = 380;
-    return r;
+    return {.day = 1, .ta = 20, .pa = 101.3, .co2 = 380, .qa = 0.008, .tk = 293.15, .rho_air = 1.2};
 }
 
-std::string forcing_line(int day, int hour, int minute, double ta, double sw, double precip,
-                         double obs, bool with_obs) {
+std::string forcing_line(int day, int hour, int minute, double sw) {
     std::ostringstream s;
-    s << day << ", " << hour << ", " << minute << ", " << ta << ", 1.2, 2.3, " << sw << ", 380, "
-      << precip << ", 101.3, 400";
-    if (with_obs) s << ", " << obs;
-    s << "\n";
+    s << day << ", " << hour << ", " << minute << ", 20, 1.2, 2.3, " << sw
+      << ", 380, 0, 101.3, 400\n";
     return s.str();
+}
+
+std::string half_hourly(int n) {
+    std::string text = "# day, hour, minute, ta, vpd, wind, sw, lw, precip, pa, co2\n";
+    for (int i = 0; i < n; ++i) text += forcing_line(185, i / 2, i % 2 * 30);
+    return text;
 }
 
 }  // namespace kelmora::test

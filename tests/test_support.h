@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -27,9 +28,15 @@ class TempDir {
 
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& text);
-std::vector<std::string> read_lines(const std::string& path);
 // Data lines (not starting with '#') of an output file.
 std::vector<std::string> data_lines(const std::string& path);
+// Column `column` (counted from 0, day first) of every data line of an output
+// file, and the column's mean.
+std::vector<double> column(const std::string& path, size_t column);
+double mean(const std::string& path, size_t column);
+// The files of a directory with the extension `extension`, by name, with their contents.
+std::map<std::string, std::string> files(const std::filesystem::path& dir,
+                                         const std::string& extension = ".csv");
 
 // Mild air for a first record: day 1, 20 degC, 101.3 kPa, 1.2 kg m-3, specific
 // humidity 0.008, CO2 380.
@@ -46,8 +53,9 @@ struct ProcessResult {
 ProcessResult run_kelm(const std::string& dir, const std::vector<std::string>& args,
                        const std::string& runner = "");
 
-// A forcing line "day, hour, minute, 11 or 12 values".
-std::string forcing_line(int day, int hour, int minute, double ta = 20, double sw = 400,
-                         double precip = 0, double obs = -9999.9, bool with_obs = false);
+// A forcing line "day, hour, minute, 20 degC, ..., solar radiation `sw`, ...".
+std::string forcing_line(int day, int hour, int minute, double sw = 400);
+// A header and `n` such lines half an hour apart from day 185, 00:00.
+std::string half_hourly(int n);
 
 }  // namespace kelmora::test
