@@ -96,6 +96,15 @@ TEST(ParameterFiles, EveryCheckOfEveryComponentWithItsMessage) {
     }
 }
 
+// The soil passes over the first line of its file, whatever it holds.
+TEST(ParameterFiles, SoilPassesOverItsFirstLine) {
+    test::TempDir dir;
+    test::write_file(dir.file("soil.par"), "_psie 0\n");
+    Site site;
+    site.records = {test::mild_air()};
+    EXPECT_TRUE(site.init(dir.str())) << site.error_text;
+}
+
 TEST(Numbers, LeadingNumberConversionAndTheDefaultNotation) {
     const std::pair<const char*, double> reals[] = {
         {"3e2", 300}, {"20,", 20},   {"-.5x", -0.5},  {"+7.", 7},       {"1e", 1},
@@ -140,8 +149,9 @@ TEST(Statistic, SquaredCorrelationByHandAndUndefinedCases) {
         {{}, ""},
         {{{1, 2}}, "Correlation: undefined\n"},
         {{{1, 0.1}, {2, 0.1}, {3, 0.1}}, "Correlation: undefined\n"},
-        // Constant observations whose rounded sums leave a tiny variance.
+        // Constant series whose rounded sums leave a tiny variance.
         {{{0.7, 1}, {0.7, 2}, {0.7, 3}}, "Correlation: undefined\n"},
+        {{{1, 0.7}, {2, 0.7}, {3, 0.7}}, "Correlation: undefined\n"},
     };
     for (const auto& c : cases) {
         FitStatistic fit;
