@@ -2,6 +2,9 @@
 // counts, and how the counts were measured, heads floor_bench.cpp.
 #include "bench/floor.h"
 
+#include "leaf/newton.h"
+#include "plant/pass.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -24,53 +27,6 @@ int take(double& carry, double mean) {
     const int n = static_cast<int>(carry);
     carry -= n;
     return n;
-}
-
-// The leaf's solve, as the model states it: the constants of a sub-step and one
-// Newton step on the residual A - g (Ca - Ci).
-struct Exchange {
-    double vm, j, gamma, cv, ca, gb, g0, g1f;
-};
-
-struct Step {
-    double a, gs, ci;
-};
-
-inline Step newton_step(const Exchange& e, double ci) {
-    const double av = e.vm * (ci - e.gamma) / (ci + e.cv);
-    const double aj = e.j * (ci - e.gamma) / (ci + 2 * e.gamma);
-    const double d = (av + aj) * (av + aj) - 3.8 * av * aj;
-    const double a = d < 0 ? std::min(av, aj) : ((av + aj) - std::sqrt(d)) / 1.9;
-    const double gs = e.g0 + e.g1f * a / e.ca;
-    const double g = gs * e.gb / (gs + e.gb);
-    const double ev = std::fabs(av - a);
-    const double ej = std::fabs(aj - a);
-    const double wv = ej / (ej + ev);
-    const double wj = ev / (ej + ev);
-    const double sv = (e.vm - av) / (ci + e.cv) + g;
-    const double sj = (e.j - aj) / (ci + 2 * e.gamma) + g;
-    double u = wv * sv + wj * sj;
-    if (std::fabs(u) < 1e-5) u = u >= 0 ? 1e-5 : -1e-5;
-    double next = ci - (a - g * (e.ca - ci)) / u;
-    if (!(next > 1.01 * e.gamma)) next = 1.01 * e.gamma;
-    if (!(e.ca > next)) next = e.ca;
-    double cs = e.ca - a / e.gb;
-    if (!(cs > 0.5 * e.ca)) cs = 0.5 * e.ca;
-    return {a, gs + cs * 1e-9, next};
-}
-
-// One linear pass of a stream through `n` sub-layers, as the plant's transfer
-// makes it.
-inline void pass(int n, double fa, double fr, double& stream, double& opposite, double& net,
-                 double& absorbed) {
-    for (int i = 0; i < n; ++i) {
-        const double a = stream * fa;
-        const double r = stream * fr;
-        stream -= a + r;
-        net += a;
-        absorbed += a;
-        opposite += r;
-    }
 }
 
 }  // namespace
@@ -164,7 +120,7 @@ double Floor::substep(bool day) {
         Exchange e0 = e1;
         e0.j = 20 + 10 * u;
         double c1 = 0.7 * ca, c0 = 0.7 * ca;
-        Step s1{}, s0{};
+        Assimilation s1{}, s0{};
         for (int i = 0; i < pairs; ++i) {
             s1 = newton_step(e1, c1);
             s0 = newton_step(e0, c0);

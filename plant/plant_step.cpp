@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "physics/physics.h"
+#include "plant/pass.h"
 #include "plant/plant.h"
 #include "run/forcing.h"
 
@@ -44,31 +45,6 @@ double layer_dimension(const Plant& p) {
     const double s = stem_area(p);
     if (l + s <= 0) return p.foliage._dim;
     return (p.stem._dim * s + p.foliage._dim * l) / (l + s);
-}
-
-// One linear pass of a stream through `n` sub-layers: each sub-layer absorbs the
-// fraction `fa` and reflects `fr` of what reaches it; the reflected part joins
-// the opposite stream at once. The absorbed parts add to `net` and `absorbed`.
-// The streams and sums are carried in locals so that the sub-layer chain stays
-// in registers; the additions are the same, in the same order.
-void pass(int n, double fa, double fr, double& stream_io, double& opposite_io, double& net_io,
-          double& absorbed_io) {
-    double stream = stream_io;
-    double opposite = opposite_io;
-    double net = net_io;
-    double absorbed = absorbed_io;
-    for (int i = 0; i < n; ++i) {
-        const double a = stream * fa;
-        const double r = stream * fr;
-        stream -= a + r;
-        net += a;
-        absorbed += a;
-        opposite += r;
-    }
-    stream_io = stream;
-    opposite_io = opposite;
-    net_io = net;
-    absorbed_io = absorbed;
 }
 
 // Stomatal conductance for water vapour of one leaf side, m s-1. The leaf's

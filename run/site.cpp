@@ -92,22 +92,14 @@ bool Site::init(const std::string& path) {
     return failure ? fail(failure) : true;
 }
 
-std::vector<OutputFile*> Site::output_files() {
-    std::vector<OutputFile*> files;
-    for (Plant* p : {&tree, &shrub}) {
-        for (OutputFile* f :
-             {&p->output, &p->foliage.output, &p->foliage.leaf.output, &p->stem.output}) {
-            files.push_back(f);
-        }
-    }
-    for (OutputFile* f : {&soil.output, &soil.fine.output, &soil.coarse.output, &output}) {
-        files.push_back(f);
-    }
-    return files;
+std::array<OutputFile*, Site::kOutputFiles> Site::output_files() {
+    return {&tree.output,  &tree.foliage.output,  &tree.foliage.leaf.output,  &tree.stem.output,
+            &shrub.output, &shrub.foliage.output, &shrub.foliage.leaf.output, &shrub.stem.output,
+            &soil.output,  &soil.fine.output,     &soil.coarse.output,        &output};
 }
 
 Failure Site::finish_record(const ForcingRecord& record) {
-    const std::vector<OutputFile*> files = output_files();
+    const auto files = output_files();
     for (const OutputFile* file : files) {
         if (file->finite()) continue;
         return "Numerical failure at day " + std::to_string(record.day) + " hour " +

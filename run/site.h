@@ -2,6 +2,7 @@
 // drives the time loop and hands each component what it needs from the others.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <iosfwd>
 #include <string>
@@ -64,7 +65,8 @@ class Site {
     // Writes the site's line of the means of `sums` and clears them.
     void write_line(const ForcingRecord& record);
     // Every output file, in the order the lines of a record are written.
-    std::vector<OutputFile*> output_files();
+    static constexpr size_t kOutputFiles = 12;
+    std::array<OutputFile*, kOutputFiles> output_files();
     // Checks the record's lines of every file and writes them. A value that is
     // not finite fails before anything is written; a failed write cuts every
     // file back to the end of the record before.
