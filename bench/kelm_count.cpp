@@ -158,9 +158,9 @@ bool run(Site& site, Stats& s) {
             }
             count_solves(s, p, account(s, p, calls));
         }
-        Failure failure = site.write_output(cur);
-        if (!failure) failure = site.write_line(cur);
-        if (failure) {
+        site.write_output(cur);
+        site.write_line(cur);
+        if (Failure failure = site.finish_record(cur)) {
             site.error_text = *failure;
             return false;
         }
