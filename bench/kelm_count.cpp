@@ -45,15 +45,15 @@ struct Stats {
     std::string newton_tag;
 };
 
-// "leaf.cpp:LINE" of the Newton step's square root, std::sqrt(d), found in the
+// "newton.h:LINE" of the Newton step's square root, std::sqrt(d), found in the
 // source: each Newton step makes exactly this one call (its argument, the
 // discriminant of the co-limitation, is never negative).
 std::string newton_tag() {
-    std::ifstream in(KELM_SOURCE_DIR "/leaf/leaf.cpp");
+    std::ifstream in(KELM_SOURCE_DIR "/leaf/newton.h");
     std::string line;
     for (int n = 1; std::getline(in, line); ++n) {
         if (line.find("std::sqrt(d)") != std::string::npos)
-            return "leaf.cpp:" + std::to_string(n) + ")";
+            return "newton.h:" + std::to_string(n) + ")";
     }
     return "";
 }
@@ -232,7 +232,7 @@ int main(int argc, char** argv) {
     bench::Stats stats;
     stats.newton_tag = bench::newton_tag();
     if (stats.newton_tag.empty()) {
-        std::fprintf(stderr, "kelm_count: the Newton step's std::sqrt(d) not found in leaf.cpp\n");
+        std::fprintf(stderr, "kelm_count: the Newton step's std::sqrt(d) not found in leaf/newton.h\n");
         return 1;
     }
     if (Failure failure = read_forcing(argv[1], site->records)) {
