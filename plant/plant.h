@@ -164,6 +164,13 @@ class Plant {
     void transfer_ir();
     void intercept(const ForcingRecord& record, double dt, int surface, double input);
 
+    // Saturation specific humidity (kg kg-1) of the leaves' (k = 0) or the
+    // stems' surface at `t` K under `pa` kPa.
+    double surface_qsat(size_t k, double t, double pa) { return saturation_[k].qsat(t, pa); }
+    // The part of the thermal radiation that the leaves (k = 0) or the stems of
+    // area index `a` absorb and emit where they cover the ground.
+    double emission_share(size_t k, double a) { return 1 - emissivity_exp_[k](-0.5 * _fem * a); }
+
   private:
     // The exponentials of the emissivities and of the rain catch of the leaves
     // and the stems, which change only with the area indices.

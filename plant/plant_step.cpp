@@ -176,10 +176,10 @@ void stem_balance(Plant& p, const ForcingRecord& record, double dt, double gb_st
 // heat and the emitted thermal radiation. Stable at any time step; the 5 K clamps
 // stay as a last guard.
 
-// Slope of the saturation specific humidity with temperature `t` K, kg kg-1 K-1.
-double qsat_slope(double t, double pa) {
+// Slope of the saturation specific humidity `q` at temperature `t` K, kg kg-1 K-1.
+double qsat_slope(double q, double t) {
     const double c = t - phys::kZeroCelsius;
-    return qsat(t, pa) * 17.502 * 240.97 / ((c + 240.97) * (c + 240.97));
+    return q * 17.502 * 240.97 / ((c + 240.97) * (c + 240.97));
 }
 
 // How a surface's evaporation and (foliage) transpiration, as intercept computed
@@ -190,17 +190,19 @@ struct VapourSlopes {
     double transpiration = 0;
 };
 
-VapourSlopes vapour_slopes(const Plant& p, const ForcingRecord& record, double dt, size_t k,
-                           double a, double t) {
+VapourSlopes vapour_slopes(Plant& p, const ForcingRecord& record, double dt, size_t k, double a,
+                           double t) {
     VapourSlopes v;
     if (a <= 0) return v;
     const Interception& w = p.interception;
-    const double g = gb_vapour(p.aero.u12, k == kLeaves ? p.foliage._dim : p.stem._dim, p.aero.rho);
+    SurfaceConductance& gb = k == kLeaves ? p.gb_leaves : p.gb_stems;
+    const double g = gb.vapour(p.aero.u12, k == kLeaves ? p.foliage._dim : p.stem._dim, p.aero.rho);
     const double rho = record.rho_air;
     const double wet = w.wet_fraction[k];
     const double held = w.store[k];
-    const double dq = qsat(t, record.pa) - p.q12;
-    const double slope = qsat_slope(t, record.pa);
+    const double q = p.surface_qsat(k, t, record.pa);
+    const double dq = q - p.q12;
+    const double slope = qsat_slope(q, t);
     if (dq >= 0) {
         if (wet * a * 2 * g * dq * rho < 0.5 * held / dt) v.evaporation = wet * a * 2 * g * rho;
         if (k == kLeaves) {
@@ -229,8 +231,8 @@ struct SurfaceStep {
     double x = 0;  // temperature change of the step, K
 };
 
-SurfaceStep surface_step(const Plant& p, const ForcingRecord& record, double dt, size_t k,
-                         double g_heat, double ta) {
+SurfaceStep surface_step(Plant& p, const ForcingRecord& record, double dt, size_t k, double g_heat,
+                         double ta) {
     SurfaceStep s;
     const Interception& w = p.interception;
     const bool leaves = k == kLeaves;
@@ -249,7 +251,7 @@ SurfaceStep surface_step(const Plant& p, const ForcingRecord& record, double dt,
     const double net = leaves ? p.radiation.foliage_net : p.radiation.stem_net;
     s.balance = net - s.k * (s.t - ta) - latent;
     s.vapour = vapour_slopes(p, record, dt, k, a, s.t);
-    const double e = p.cover_fraction() * (1 - std::exp(-0.5 * p._fem * a));
+    const double e = p.cover_fraction() * p.emission_share(k, a);
     s.slope = (s.vapour.evaporation + s.vapour.transpiration) * phys::kLatentHeat +
               8 * e * phys::kSigma * s.t * s.t * s.t;
     return s;
@@ -423,8 +425,8 @@ void Plant::transfer_ir() {
     // first, upward infrared the stems first. Each element emits from both sides;
     // the foliage's downward and the stems' upward emission reach only the other.
     const double fc = cover_fraction();
-    const double ef = fc * (1 - emissivity_exp_[kLeaves](-0.5 * _fem * leaf_area(*this)));
-    const double es = fc * (1 - emissivity_exp_[kStems](-0.5 * _fem * stem_area(*this)));
+    const double ef = fc * emission_share(kLeaves, leaf_area(*this));
+    const double es = fc * emission_share(kStems, stem_area(*this));
     const double e_f = ef * black_body(foliage.temperature);
     const double e_s = es * black_body(stem.temperature);
     const double i_d = rad.ir_in_down;
@@ -464,7 +466,7 @@ void Plant::intercept(const ForcingRecord& record, double dt, int surface, doubl
     const double held = w.store[k];  // at most 2 a kg m-2; rain fills it up to a
     const double wet = held / (2 * a);
     w.wet_fraction[k] = wet;
-    const double dq = saturation_[k].qsat(t, record.pa) - q12;
+    const double dq = surface_qsat(k, t, record.pa) - q12;
     if (dq >= 0) {  // evaporation, at most half the store per sub-step
         w.evaporation[k] = std::min(wet * a * 2 * g * dq * rho, 0.5 * held / dt);
         if (leaves) {
