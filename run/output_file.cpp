@@ -1,9 +1,13 @@
 #include "run/output_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <charconv>
 #include <cmath>
-#include <filesystem>
-#include <locale>
+#include <utility>
 
 #include "run/forcing.h"
 #include "run/line_reader.h"
@@ -11,28 +15,75 @@
 
 namespace kelmora {
 
-namespace fs = std::filesystem;
+namespace {
+
+// Writes all of `data` to `fd`, resuming after interruptions and partial writes.
+bool write_all(int fd, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+// Cuts the file open at `fd` to `size` bytes when it is a regular file (a
+// device or a pipe has nothing to cut); false when that fails.
+bool cut_to(int fd, uintmax_t size) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0) return false;
+    if (!S_ISREG(st.st_mode)) return true;
+    int status;
+    do {
+        status = ftruncate(fd, static_cast<off_t>(size));
+    } while (status != 0 && errno == EINTR);
+    return status == 0;
+}
+
+}  // namespace
+
+OutputFile::~OutputFile() {
+    close();
+}
+
+OutputFile::OutputFile(OutputFile&& other) noexcept {
+    *this = std::move(other);
+}
+
+OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
+    if (this == &other) return *this;
+    close();
+    fd_ = std::exchange(other.fd_, -1);
+    path_ = std::move(other.path_);
+    headers_ = std::move(other.headers_);
+    line_ = std::move(other.line_);
+    waiting_ = std::move(other.waiting_);
+    finite_ = other.finite_;
+    written_ = other.written_;
+    complete_ = other.complete_;
+    return *this;
+}
+
+void OutputFile::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
 
 Failure OutputFile::create(const std::string& path, std::string_view headers,
                            std::string open_failure) {
-    if (out_.is_open()) out_.close();
-    out_.clear();
+    close();
     path_ = path;
     headers_ = headers;
     // Appending leaves an earlier file whole until every output file is open.
-    out_.open(path, std::ios::binary | std::ios::app);
-    out_.imbue(std::locale::classic());
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0666);
     line_.reserve(512);
-    if (!out_.is_open()) return open_failure;
+    if (fd_ < 0) return open_failure;
     return {};
 }
 
 Failure OutputFile::start() {
-    std::error_code ec;
-    if (fs::is_regular_file(path_, ec)) fs::resize_file(path_, 0, ec);
-    out_.write(headers_.data(), static_cast<std::streamsize>(headers_.size()));
-    out_.flush();
-    if (ec || !out_) return "Failed to write " + path_;
+    if (fd_ < 0 || !cut_to(fd_, 0) || !write_all(fd_, headers_)) return "Failed to write " + path_;
     written_ = complete_ = headers_.size();
     waiting_.clear();
     finite_ = true;
@@ -68,19 +119,16 @@ void OutputFile::end_line() {
 }
 
 Failure OutputFile::write_record() {
-    out_.write(waiting_.data(), static_cast<std::streamsize>(waiting_.size()));
-    out_.flush();
-    if (!out_) return "Failed to write " + path_;
+    if (waiting_.empty()) return {};  // a file the run does not write (no shrubs)
+    if (fd_ < 0 || !write_all(fd_, waiting_)) return "Failed to write " + path_;
     written_ += waiting_.size();
     waiting_.clear();
     return {};
 }
 
 void OutputFile::cut_back() {
-    // Closed first: closing flushes what the stream still holds.
-    out_.close();
-    std::error_code ec;
-    if (fs::is_regular_file(path_, ec)) fs::resize_file(path_, complete_, ec);
+    if (fd_ >= 0) cut_to(fd_, complete_);
+    close();
 }
 
 std::vector<std::string> read_last_line(const std::string& path) {

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <fstream>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -22,6 +21,13 @@ struct ForcingRecord;
 // writes them all, so that every file ends at the same whole record.
 class OutputFile {
   public:
+    OutputFile() = default;
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+    OutputFile(OutputFile&& other) noexcept;
+    OutputFile& operator=(OutputFile&& other) noexcept;
+
     // Opens the file at `path` for writing without emptying it yet; `headers` are
     // written by `start`. Fails with `open_failure` when it cannot be opened.
     Failure create(const std::string& path, std::string_view headers, std::string open_failure);
@@ -46,7 +52,8 @@ class OutputFile {
 
     // Whether every value of the waiting lines is finite.
     bool finite() const { return finite_; }
-    // Writes and flushes the waiting lines; fails with "Failed to write <path>".
+    // Hands the waiting lines to the file in one write, so that they reach it at
+    // once; fails with "Failed to write <path>".
     Failure write_record();
     // Marks what is written as the end of the last record that every file holds.
     void mark_complete() { complete_ = written_; }
@@ -54,7 +61,9 @@ class OutputFile {
     void cut_back();
 
   private:
-    std::ofstream out_;
+    void close();
+
+    int fd_ = -1;  // opened for appending
     std::string path_;
     std::string headers_;
     std::string line_;
