@@ -183,13 +183,7 @@ void Site::write_output(const ForcingRecord& record) {
 }
 
 void Site::write_line(const ForcingRecord& record) {
-    output.begin_line(record);
-    const double n = record.substeps;
-    output.mean(sums.gpp, n);
-    output.mean(sums.resp, n);
-    output.mean(sums.sensible, n);
-    output.mean(sums.latent, n);
-    output.end_line();
+    output.write_means(record, {&sums.gpp, &sums.resp, &sums.sensible, &sums.latent});
 }
 
 bool Site::run(std::ostream& console) {
