@@ -67,13 +67,11 @@ bool Site::init(const std::string& path) {
     // any output file emptied, so a failed restart can be tried again.
     Restart restart;
     Restart* const site_restart = _restart != 0 ? &restart : nullptr;
+    // The shrub layer of a site without one is never stepped: its files hold no state.
+    Restart* const shrub_restart = has_shrub() ? site_restart : nullptr;
     const ForcingRecord& first = records.front();
-    Failure failure = tree.init(
-        first, {out_path, layer_restarts(false) ? &restart : nullptr, _zref, conserving()});
-    if (!failure) {
-        failure = shrub.init(
-            first, {out_path, layer_restarts(true) ? &restart : nullptr, tree._zbot, conserving()});
-    }
+    Failure failure = tree.init(first, {out_path, site_restart, _zref, conserving()});
+    if (!failure) failure = shrub.init(first, {out_path, shrub_restart, tree._zbot, conserving()});
     const Plant& low = lowest_plant();
     if (!failure) {
         failure = soil.init(first, out_path, site_restart, low._zbot, low.is_shrub, conserving());

@@ -44,10 +44,6 @@ class Site {
     bool conserving() const { return _physics == 1; }
     // The plant layer that exchanges with the soil.
     const Plant& lowest_plant() const { return has_shrub() ? shrub : tree; }
-    // Whether a layer takes its starting state from its previous output file:
-    // only when the site restarts, and never for the shrub layer of a site
-    // without one (that layer is never stepped, so its files hold no state).
-    bool layer_restarts(bool is_shrub) const { return _restart != 0 && !(is_shrub && _type == 0); }
 
     bool init(const std::string& out_path);
     ParamFile parameters();
