@@ -131,7 +131,6 @@ Failure Soil::init(const ForcingRecord& record, const std::string& out_path, Res
     fw = 1;
     flux_sum = 0;
     latent_sum = 0;
-    _dz.clear();
     if (Failure failure = read_parameters(name + ".par")) return failure;
     const size_t n = layers();
     if (restart) {
