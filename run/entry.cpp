@@ -47,7 +47,6 @@ int run_program(int argc, const char* const* argv, std::ostream& console, std::i
     std::string out_dir = "io";
     if (argc > 1) input = argv[1];
     if (argc > 2) out_dir = argv[2];
-    site->records.clear();
     if (Failure failure = read_forcing(input, site->records)) {
         console << *failure << std::flush;
         return 1;
