@@ -167,8 +167,6 @@ std::optional<double> Leaf::iterate(const ForcingRecord& record, const LeafInput
     const double gamma = tt.gamma;
     const double rd0 = lai * _rd25 * tt.rd;
     dark_respiration = rd0;
-    const double j = _jmax * q / std::sqrt((_qn * _jmax) * (_qn * _jmax) + q * q);
-    const double vm = _vmax * tt.fv * lai;
 
     if (record.sw_in < kDaylight) {
         gross_production = 0;
@@ -184,6 +182,12 @@ std::optional<double> Leaf::iterate(const ForcingRecord& record, const LeafInput
         return 0.0;
     }
 
+    // Electron transport rate of a photon flux, umol m-2 s-1.
+    const auto transport = [this](double photons) {
+        return _jmax * photons / std::sqrt((_qn * _jmax) * (_qn * _jmax) + photons * photons);
+    };
+    const double j = transport(q);
+    const double vm = _vmax * tt.fv * lai;
     dark_respiration = rd0 / (1 + 0.001 * q);
     double gb = record.rho_air / phys::kMolarWater * gb_vapour(in.wind, in.width, in.rho);
     if (!(gb > kMinBoundaryLayer)) gb = kMinBoundaryLayer;
@@ -196,10 +200,8 @@ std::optional<double> Leaf::iterate(const ForcingRecord& record, const LeafInput
         // The downward stream's solve, which the next call makes, runs side by
         // side with this one: the two chains of dependent steps overlap. Each
         // stops at its own convergence or limit, so both end exactly as alone.
-        const double q0 = kPhotonsPerWatt * in.vis_down;
-        const double j0 = _jmax * q0 / std::sqrt((_qn * _jmax) * (_qn * _jmax) + q0 * q0);
         Exchange down = exchange;
-        down.j = j0;
+        down.j = transport(kPhotonsPerWatt * in.vis_down);
         Solve other(down);
         while (!solve.done() || !other.done()) {
             if (!solve.done()) solve.step();
