@@ -417,8 +417,6 @@ void Plant::transfer_vis() {
     pass(n, as, rs, down, up, rad.stem_net, stem_absorbed);
     pass(n, as, rs, up, down, rad.stem_net, stem_absorbed);
     pass(n, af, rf, up, down, rad.foliage_net, rad.vis_abs_up);
-    rad.vis_in_down = down;
-    rad.vis_in_up = up;
     rad.vis_out_down += down;
     rad.vis_out_up += up;
 }
