@@ -53,6 +53,7 @@ std::array<double, 8> key_of(const Exchange& e) {
 
 Failure Leaf::init(const std::string& out_path, bool is_shrub, bool conserving, double rho_air) {
     name = out_path + (is_shrub ? "shrub" : "tree") + ".leaf";
+    this->conserving = conserving;
     if (Failure failure = read_parameters(name + ".par")) return failure;
     gross_production = 0;
     dark_respiration = 0;
@@ -172,7 +173,7 @@ std::optional<double> Leaf::iterate(const ForcingRecord& record, const LeafInput
         gross_production = 0;
         if (stream == 1) return 0.0;
         sums.dark += rd0;
-        if (in.conserving) {
+        if (conserving) {
             vapour_conductance = per_volume_of_air(_g0, record.rho_air);
             return 0.0;
         }
@@ -235,8 +236,8 @@ std::optional<double> Leaf::iterate(const ForcingRecord& record, const LeafInput
     sums.gs += s.gs;
     sums.gb += gb;
     sums.vis_ratio += (in.vis_down + in.vis_up) / record.sw_in;
-    vapour_conductance = in.conserving ? per_volume_of_air(s.gs, record.rho_air)
-                                       : s.gs * phys::kMolarWater / record.rho_air;
+    vapour_conductance = conserving ? per_volume_of_air(s.gs, record.rho_air)
+                                    : s.gs * phys::kMolarWater / record.rho_air;
     return s.a;
 }
 

@@ -338,8 +338,7 @@ Failure Plant::step_a(const ForcingRecord& record, double dt, const LayerInput& 
                             radiation.vis_abs_up,
                             aero.u12,
                             foliage._dim,
-                            aero.rho,
-                            conserving};
+                            aero.rho};
     Leaf& leaf = foliage.leaf;
     if (!leaf.iterate(record, leaf_in, 1) || !leaf.iterate(record, leaf_in, 0)) {
         return std::string(kLeafFailure);
