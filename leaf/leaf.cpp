@@ -1,6 +1,5 @@
 #include "leaf/leaf.h"
 
-#include <algorithm>
 #include <array>
 #include <cmath>
 
