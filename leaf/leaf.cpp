@@ -189,7 +189,7 @@ std::optional<double> Leaf::iterate(const ForcingRecord& record, const LeafInput
     const double j = transport(q);
     const double vm = _vmax * tt.fv * lai;
     dark_respiration = rd0 / (1 + 0.001 * q);
-    double gb = record.rho_air / phys::kMolarWater * gb_vapour(in.wind, in.width, in.rho);
+    double gb = record.rho_air / phys::kMolarWater * gb_.vapour(in.wind, in.width, in.rho);
     if (!(gb > kMinBoundaryLayer)) gb = kMinBoundaryLayer;
     const double cv = kc * (1 + kOxygen / ko);
     const double f = _vpd != 0 ? 1 / (1 + _gd * record.vpd) : record.rh;

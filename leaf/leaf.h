@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "physics/physics.h"
 #include "run/output_file.h"
 #include "run/param_file.h"
 
@@ -118,6 +119,10 @@ class Leaf {
         bool ready = false;
     };
     PendingSolve downward_;
+
+    // The boundary-layer conductance of the leaves, which both calls of a
+    // sub-step ask for in the same wind.
+    SurfaceConductance gb_;
 };
 
 }  // namespace kelmora
