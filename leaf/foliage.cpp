@@ -116,7 +116,7 @@ void Foliage::update_carbon(const ForcingRecord& record, double dt, double soil_
                                                  : lai_of_day(d + 1) - lai_of_day(d);
     if (change < 0) {
         const double k = -std::log(0.01) / (_rt * phys::kSecondsPerDay);
-        const double fall = (1 - std::exp(-k * dt)) * carbon;
+        const double fall = (1 - fall_exp_(-k * dt)) * carbon;
         _litter += fall;
         carbon -= fall;
     }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "leaf/leaf.h"
+#include "physics/physics.h"
 #include "run/output_file.h"
 #include "run/param_file.h"
 
@@ -74,6 +75,9 @@ class Foliage {
 
     // The prescribed seasonal course with the summer leaf area index `peak`.
     static double default_lai(int32_t day, double peak);
+
+  private:
+    KeptExp fall_exp_;  // the leaf fall's exponential, the same in every sub-step
 };
 
 }  // namespace kelmora

@@ -1,6 +1,5 @@
 #include "leaf/leaf.h"
 
-#include <algorithm>
 #include <array>
 #include <cmath>
 
@@ -53,6 +52,7 @@ std::array<double, 8> key_of(const Exchange& e) {
 
 Failure Leaf::init(const std::string& out_path, bool is_shrub, bool conserving, double rho_air) {
     name = out_path + (is_shrub ? "shrub" : "tree") + ".leaf";
+    this->conserving = conserving;
     if (Failure failure = read_parameters(name + ".par")) return failure;
     gross_production = 0;
     dark_respiration = 0;
@@ -167,14 +167,12 @@ std::optional<double> Leaf::iterate(const ForcingRecord& record, const LeafInput
     const double gamma = tt.gamma;
     const double rd0 = lai * _rd25 * tt.rd;
     dark_respiration = rd0;
-    const double j = _jmax * q / std::sqrt((_qn * _jmax) * (_qn * _jmax) + q * q);
-    const double vm = _vmax * tt.fv * lai;
 
     if (record.sw_in < kDaylight) {
         gross_production = 0;
         if (stream == 1) return 0.0;
         sums.dark += rd0;
-        if (in.conserving) {
+        if (conserving) {
             vapour_conductance = per_volume_of_air(_g0, record.rho_air);
             return 0.0;
         }
@@ -184,8 +182,14 @@ std::optional<double> Leaf::iterate(const ForcingRecord& record, const LeafInput
         return 0.0;
     }
 
+    // Electron transport rate of a photon flux, umol m-2 s-1.
+    const auto transport = [this](double photons) {
+        return _jmax * photons / std::sqrt((_qn * _jmax) * (_qn * _jmax) + photons * photons);
+    };
+    const double j = transport(q);
+    const double vm = _vmax * tt.fv * lai;
     dark_respiration = rd0 / (1 + 0.001 * q);
-    double gb = record.rho_air / phys::kMolarWater * gb_vapour(in.wind, in.width, in.rho);
+    double gb = record.rho_air / phys::kMolarWater * gb_.vapour(in.wind, in.width, in.rho);
     if (!(gb > kMinBoundaryLayer)) gb = kMinBoundaryLayer;
     const double cv = kc * (1 + kOxygen / ko);
     const double f = _vpd != 0 ? 1 / (1 + _gd * record.vpd) : record.rh;
@@ -196,10 +200,8 @@ std::optional<double> Leaf::iterate(const ForcingRecord& record, const LeafInput
         // The downward stream's solve, which the next call makes, runs side by
         // side with this one: the two chains of dependent steps overlap. Each
         // stops at its own convergence or limit, so both end exactly as alone.
-        const double q0 = kPhotonsPerWatt * in.vis_down;
-        const double j0 = _jmax * q0 / std::sqrt((_qn * _jmax) * (_qn * _jmax) + q0 * q0);
         Exchange down = exchange;
-        down.j = j0;
+        down.j = transport(kPhotonsPerWatt * in.vis_down);
         Solve other(down);
         while (!solve.done() || !other.done()) {
             if (!solve.done()) solve.step();
@@ -233,8 +235,8 @@ std::optional<double> Leaf::iterate(const ForcingRecord& record, const LeafInput
     sums.gs += s.gs;
     sums.gb += gb;
     sums.vis_ratio += (in.vis_down + in.vis_up) / record.sw_in;
-    vapour_conductance = in.conserving ? per_volume_of_air(s.gs, record.rho_air)
-                                       : s.gs * phys::kMolarWater / record.rho_air;
+    vapour_conductance = conserving ? per_volume_of_air(s.gs, record.rho_air)
+                                    : s.gs * phys::kMolarWater / record.rho_air;
     return s.a;
 }
 

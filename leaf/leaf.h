@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "physics/physics.h"
 #include "run/output_file.h"
 #include "run/param_file.h"
 
@@ -20,20 +21,20 @@ inline constexpr std::string_view kLeafFailure = "Leaf iterate method failed to 
 
 // What the leaf sees in a sub-step, handed down by its plant layer.
 struct LeafInput {
-    double temperature = 0;   // foliage temperature, K
-    double lai = 0;           // leaf area index
-    double vis_down = 0;      // visible absorbed from the downward stream, W m-2
-    double vis_up = 0;        // visible absorbed from the upward stream, W m-2
-    double wind = 0;          // wind at the layer's air node, m s-1
-    double width = 0;         // leaf width, m
-    double rho = 0;           // air density of the layer's profile, kg m-3
-    bool conserving = false;  // the energy-conserving physics (site option _physics 1)
+    double temperature = 0;  // foliage temperature, K
+    double lai = 0;          // leaf area index
+    double vis_down = 0;     // visible absorbed from the downward stream, W m-2
+    double vis_up = 0;       // visible absorbed from the upward stream, W m-2
+    double wind = 0;         // wind at the layer's air node, m s-1
+    double width = 0;        // leaf width, m
+    double rho = 0;          // air density of the layer's profile, kg m-3
 };
 
 class Leaf {
   public:
     std::string name;  // out_path + "tree.leaf" or "shrub.leaf"
     OutputFile output;
+    bool conserving = false;  // the energy-conserving physics, set by init
 
     int32_t _vpd = 1;      // humidity form of the stomatal model: non-zero VPD, 0 RH
     double _vmax = 75.0;   // carboxylation capacity at the optimal temperature, umol m-2 s-1
@@ -118,6 +119,10 @@ class Leaf {
         bool ready = false;
     };
     PendingSolve downward_;
+
+    // The boundary-layer conductance of the leaves, which both calls of a
+    // sub-step ask for in the same wind.
+    SurfaceConductance gb_;
 };
 
 }  // namespace kelmora

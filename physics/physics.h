@@ -144,21 +144,10 @@ struct Partner {
     double e = 0;
 };
 
-// One-sided boundary-layer conductance for heat (m s-1), at least 0.01.
-inline double gb_heat(double u, double dim, double rho) {
-    const double g = 0.135 * std::sqrt(u / dim) * phys::kMolarAir / rho;
-    return g < 0.01 ? 0.01 : g;
-}
-
-// One-sided boundary-layer conductance for water vapour (m s-1), at least 0.01.
-inline double gb_vapour(double u, double dim, double rho) {
-    const double g = 0.147 * std::sqrt(u / dim) * phys::kMolarWater / rho;
-    return g < 0.01 ? 0.01 : g;
-}
-
-// Both boundary-layer conductances of one surface, exactly as gb_heat and
-// gb_vapour give them, sharing the root of the wind over the dimension and
-// kept while the wind, dimension and air density stay exactly the same.
+// Both one-sided boundary-layer conductances of one surface (m s-1), for heat
+// and for water vapour, each at least 0.01: they share the root of the wind
+// over the dimension and are kept while the wind, dimension and air density
+// stay exactly the same.
 class SurfaceConductance {
   public:
     double heat(double u, double dim, double rho) {

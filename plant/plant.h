@@ -51,8 +51,8 @@ struct Radiation {
     double stem_net = 0;      // net radiation of the stems
     double ir_in_down = 0;    // infrared arriving at the top
     double ir_in_up = 0;      // infrared arriving at the bottom from below
-    double vis_in_down = 0;   // visible arriving at the top (working value)
-    double vis_in_up = 0;     // visible arriving at the bottom (working value)
+    double vis_in_down = 0;   // visible arriving at the top
+    double vis_in_up = 0;     // visible arriving at the bottom from below
     double ir_out_down = 0;   // infrared leaving the bottom
     double ir_out_up = 0;     // infrared leaving the top
     double vis_out_down = 0;  // visible leaving the bottom

@@ -38,6 +38,13 @@ double near_air(double t, double tk, int64_t& clamps) {
     return kept;
 }
 
+// Heat capacity (J m-2 K-1) of foliage or stems of `carbon` kgC m-2 and dry matter
+// content `dmc`, with the water on the wet fraction `wet` of their area index `a`.
+double heat_capacity(double carbon, double dmc, double wet, double a) {
+    return ((1 - dmc) * 2 * carbon / dmc + wet * a) * phys::kCpWater +
+           2 * carbon * phys::kCpDryMatter;
+}
+
 // Roughness dimension of the layer: the area-weighted mean of leaf width and
 // branch diameter; a layer without any area takes the leaf width.
 double layer_dimension(const Plant& p) {
@@ -143,8 +150,7 @@ void foliage_balance(Plant& p, const ForcingRecord& record, double dt, double gb
     const double wf = w.wet_fraction[kLeaves];
     const double hf = 2 * record.rho_air * phys::kCpAir * gb_leaf * l * (f.temperature - p.t12);
     const double lef = (w.evaporation[kLeaves] + w.transpiration) * phys::kLatentHeat;
-    const double ch =
-        ((1 - f._dmc) * 2 * cf / f._dmc + wf * l) * phys::kCpWater + 2 * cf * phys::kCpDryMatter;
+    const double ch = heat_capacity(cf, f._dmc, wf, l);
     const double net = p.radiation.foliage_net;
     f.temperature =
         near_air(f.temperature + (net - hf - lef) * dt / ch, record.tk, p.clamps.foliage);
@@ -161,8 +167,7 @@ void stem_balance(Plant& p, const ForcingRecord& record, double dt, double gb_st
     const double ws = w.wet_fraction[kStems];
     const double hs = 2 * record.rho_air * phys::kCpAir * gb_stem * s * (st.temperature - p.t12);
     const double les = w.evaporation[kStems] * phys::kLatentHeat;
-    const double ch =
-        ((1 - st._dmc) * 2 * ct / st._dmc + ws * s) * phys::kCpWater + 2 * ct * phys::kCpDryMatter;
+    const double ch = heat_capacity(ct, st._dmc, ws, s);
     const double net = p.radiation.stem_net;
     st.temperature =
         ch > 0 ? near_air(st.temperature + (net - hs - les) * dt / ch, record.tk, p.clamps.stem)
@@ -240,8 +245,7 @@ SurfaceStep surface_step(Plant& p, const ForcingRecord& record, double dt, size_
     const double carbon = leaves ? p.foliage.carbon : p.stem._carbon;
     const double dmc = leaves ? p.foliage._dmc : p.stem._dmc;
     s.t = leaves ? p.foliage.temperature : p.stem.temperature;
-    const double ch = ((1 - dmc) * 2 * carbon / dmc + w.wet_fraction[k] * a) * phys::kCpWater +
-                      2 * carbon * phys::kCpDryMatter;
+    const double ch = heat_capacity(carbon, dmc, w.wet_fraction[k], a);
     s.fixed = leaves ? carbon <= 0 : ch <= 0;
     if (s.fixed) return s;
     s.capacity = ch / dt;
@@ -334,8 +338,7 @@ Failure Plant::step_a(const ForcingRecord& record, double dt, const LayerInput& 
                             radiation.vis_abs_up,
                             aero.u12,
                             foliage._dim,
-                            aero.rho,
-                            conserving};
+                            aero.rho};
     Leaf& leaf = foliage.leaf;
     if (!leaf.iterate(record, leaf_in, 1) || !leaf.iterate(record, leaf_in, 0)) {
         return std::string(kLeafFailure);
@@ -413,8 +416,6 @@ void Plant::transfer_vis() {
     pass(n, as, rs, down, up, rad.stem_net, stem_absorbed);
     pass(n, as, rs, up, down, rad.stem_net, stem_absorbed);
     pass(n, af, rf, up, down, rad.foliage_net, rad.vis_abs_up);
-    rad.vis_in_down = down;
-    rad.vis_in_up = up;
     rad.vis_out_down += down;
     rad.vis_out_up += up;
 }

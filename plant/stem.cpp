@@ -86,7 +86,7 @@ void Stem::update_carbon(double dt, double soil_fw, double net, double alloc, do
     _carbon += net * alloc * dt * phys::kCarbonPerUmol / alloc_sum;
 
     // One per cent of a cohort is left after the residence time.
-    const double loss = 1 - std::exp(std::log(0.01) * dt / (_rt * phys::kSecondsPerYear));
+    const double loss = 1 - turnover_exp_(std::log(0.01) * dt / (_rt * phys::kSecondsPerYear));
     const double turnover = loss * _carbon;
     _litter += turnover;
     _carbon -= turnover;

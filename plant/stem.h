@@ -69,6 +69,7 @@ class Stem {
 
   private:
     KeptArrhenius arrhenius_;  // respiration and decay share one temperature
+    KeptExp turnover_exp_;     // the turnover's exponential, the same in every sub-step
 };
 
 }  // namespace kelmora
