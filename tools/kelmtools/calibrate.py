@@ -35,7 +35,7 @@ METRICS = {"rmse": lambda r: r["rmse"], "1-r2": lambda r: 1.0 - r["r2"], "1-nse"
 PENALTY = 1e30
 
 
-class CalibrationError(Exception):
+class CalibrationError(ValueError):
     pass
 
 
@@ -91,8 +91,6 @@ class Calibration:
                 self.default.append(float(paramfile.get_value(os.path.join(self.base, file_name), key)))
             except OSError:
                 raise CalibrationError("%s: no such file in the base directory" % file_name)
-            except paramfile.KeyNotFound as e:
-                raise CalibrationError(str(e))
         self.periods = {"calibration": calibrate, "validation": validate}
         self.obs = observed.load(self.forcing, self.obs_path)
         self.variables = [v for v in observed.VARIABLES if self.obs[v].notna().any()]
@@ -333,9 +331,6 @@ def main(args):
         default_texts, best_texts = cal.solve(args.budget, args.seed)
         best = cal.write_best(best_texts)
         table = cal.report(default_texts, best_texts)
-    except (OSError, ValueError, CalibrationError, ensemble.EnsembleError, paramfile.KeyNotFound) as e:
-        print("kelm-calibrate: %s" % e, file=sys.stderr)
-        return 1
     except KeyboardInterrupt:
         print("kelm-calibrate: interrupted; run the same command again to resume "
               "(the finished runs are kept in history.csv)", file=sys.stderr)

@@ -191,7 +191,7 @@ def prepare(run_dir, base, values, kelm, forcing):
             if not os.path.isfile(path):
                 raise paramfile.KeyNotFound("%s: no such file in the base directory" % file_name)
             paramfile.edit_file(path, keys, file_name)
-    except (paramfile.KeyNotFound, ValueError) as e:
+    except ValueError as e:
         with open(os.path.join(run_dir, "setup.err"), "w") as f:
             f.write(str(e))
         return str(e)

@@ -24,9 +24,8 @@ INT_WORD = re.compile(r"[+-]?[0-9]+\Z")
 REAL_WORD = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?\Z")
 
 
-class KeyNotFound(KeyError):
-    def __str__(self):
-        return self.args[0]
+class KeyNotFound(ValueError):
+    """A parameter file holds no entry for a key."""
 
 
 def _pattern(key):
