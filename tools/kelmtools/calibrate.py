@@ -170,8 +170,6 @@ class Calibration:
         name = "run%04d" % run_id
         run_dir = os.path.join(self.out, "runs", name)
         row = dict(zip(self.columns, texts), run=run_id, status="failed", message="")
-        if os.path.isdir(run_dir):
-            shutil.rmtree(run_dir)
         problem = ensemble.prepare(run_dir, self.base, self.values(texts), self.kelm, self.forcing)
         if problem:
             row["message"] = problem
@@ -275,17 +273,8 @@ class Calibration:
 
     def write_best(self, texts):
         best = os.path.join(self.out, "best")
-        if os.path.isdir(best):
-            shutil.rmtree(best)
-        os.makedirs(best)
-        for entry in sorted(os.listdir(self.base)):
-            if os.path.isfile(os.path.join(self.base, entry)):
-                shutil.copy2(os.path.join(self.base, entry), os.path.join(best, entry))
-        by_file = {}
-        for ((file_name, key), _, _), text in zip(self.ranges, texts):
-            by_file.setdefault(file_name, {})[key] = text
-        for file_name, keys in by_file.items():
-            paramfile.edit_file(os.path.join(best, file_name), keys, file_name)
+        ensemble.copy_base(best, self.base)
+        ensemble.edit_files(best, self.values(texts))
         return best
 
     def report(self, default_texts, best_texts):

@@ -169,10 +169,8 @@ def is_running(run_dir):
         os.close(fd)
 
 
-def prepare(run_dir, base, values, kelm, forcing):
-    """Make the run directory afresh: base files, the run's values, run.sh.
-    Returns an error message (and writes setup.err) when a key is missing or
-    a value is no number of its key's kind."""
+def copy_base(run_dir, base):
+    """Make run_dir afresh with a copy of every file of the base directory."""
     if os.path.isdir(run_dir):
         shutil.rmtree(run_dir)
     os.makedirs(run_dir)
@@ -180,17 +178,30 @@ def prepare(run_dir, base, values, kelm, forcing):
         src = os.path.join(base, entry)
         if os.path.isfile(src):
             shutil.copy2(src, os.path.join(run_dir, entry))
-    with open(os.path.join(run_dir, "edits.txt"), "w") as f:
-        f.write(edits_text(values))
+
+
+def edit_files(run_dir, values):
+    """Set values ({(file, key): value text}) in the parameter files of
+    run_dir; raises ValueError for a missing file or key or a bad value."""
     by_file = {}
     for (file_name, key), value in values.items():
         by_file.setdefault(file_name, {})[key] = value
+    for file_name, keys in sorted(by_file.items()):
+        path = os.path.join(run_dir, file_name)
+        if not os.path.isfile(path):
+            raise paramfile.KeyNotFound("%s: no such file in the base directory" % file_name)
+        paramfile.edit_file(path, keys, file_name)
+
+
+def prepare(run_dir, base, values, kelm, forcing):
+    """Make the run directory afresh: base files, the run's values, run.sh.
+    Returns an error message (and writes setup.err) when a key is missing or
+    a value is no number of its key's kind."""
+    copy_base(run_dir, base)
+    with open(os.path.join(run_dir, "edits.txt"), "w") as f:
+        f.write(edits_text(values))
     try:
-        for file_name, keys in sorted(by_file.items()):
-            path = os.path.join(run_dir, file_name)
-            if not os.path.isfile(path):
-                raise paramfile.KeyNotFound("%s: no such file in the base directory" % file_name)
-            paramfile.edit_file(path, keys, file_name)
+        edit_files(run_dir, values)
     except ValueError as e:
         with open(os.path.join(run_dir, "setup.err"), "w") as f:
             f.write(str(e))
