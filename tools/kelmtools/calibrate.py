@@ -97,7 +97,8 @@ class Calibration:
         if "nep" not in self.variables:
             raise CalibrationError("%s has no observed NEP" % (obs or forcing))
         self.target = parse_target(target, self.variables)
-        self.stat_columns = ["%s_%s_%s" % (p, v, s) for p in PERIODS for v in self.variables for s in REPORT_STATS]
+        stat_columns = ["%s_%s_%s" % (p, v, s) for p in PERIODS for v in self.variables for s in REPORT_STATS]
+        self.history_columns = ["run", "status", "message"] + self.columns + ["objective"] + stat_columns
         self.lock = threading.Lock()
         self.counts = {"new": 0, "reused": 0}
         self.seen = set()
@@ -137,14 +138,12 @@ class Calibration:
                 self.next_run = max(self.next_run, int(row["run"]) + 1)
         else:
             with open(self.history_path, "w") as f:
-                f.write(",".join(["run", "status", "message"] + self.columns + ["objective"]
-                                 + self.stat_columns) + "\n")
+                f.write(",".join(self.history_columns) + "\n")
 
     def append_history(self, row):
         with open(self.history_path, "a") as f:
-            pd.DataFrame([row], columns=["run", "status", "message"] + self.columns + ["objective"]
-                         + self.stat_columns).to_csv(f, header=False, index=False, float_format="%.17g",
-                                                         na_rep="nan")
+            pd.DataFrame([row], columns=self.history_columns).to_csv(f, header=False, index=False,
+                                                                     float_format="%.17g", na_rep="nan")
 
     # -- runs ------------------------------------------------------------------
 
