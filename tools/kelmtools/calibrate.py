@@ -19,7 +19,6 @@ import os
 import shutil
 import subprocess
 import sys
-import threading
 
 import numpy as np
 import pandas as pd
@@ -99,7 +98,6 @@ class Calibration:
         self.target = parse_target(target, self.variables)
         stat_columns = ["%s_%s_%s" % (p, v, s) for p in PERIODS for v in self.variables for s in REPORT_STATS]
         self.history_columns = ["run", "status", "message"] + self.columns + ["objective"] + stat_columns
-        self.lock = threading.Lock()
         self.counts = {"new": 0, "reused": 0}
         self.seen = set()
         self.best = None
