@@ -84,6 +84,7 @@ def read_runs(path):
 def read_ranges(path):
     """[((file, key), low, high)] of a file with the columns file:key,low,high;
     a key "_lai*" stands for a factor on every "_laiN" of its file."""
+    reader.check_input(path)
     ranges = pd.read_csv(path, dtype=str, skipinitialspace=True)
     if list(ranges.columns[:3]) != ["file:key", "low", "high"]:
         raise EnsembleError("%s: columns must be file:key,low,high" % path)
