@@ -19,7 +19,6 @@ import os
 import shutil
 import subprocess
 import sys
-import threading
 
 import numpy as np
 import pandas as pd
@@ -35,7 +34,7 @@ METRICS = {"rmse": lambda r: r["rmse"], "1-r2": lambda r: 1.0 - r["r2"], "1-nse"
 PENALTY = 1e30
 
 
-class CalibrationError(Exception):
+class CalibrationError(ValueError):
     pass
 
 
@@ -91,16 +90,14 @@ class Calibration:
                 self.default.append(float(paramfile.get_value(os.path.join(self.base, file_name), key)))
             except OSError:
                 raise CalibrationError("%s: no such file in the base directory" % file_name)
-            except paramfile.KeyNotFound as e:
-                raise CalibrationError(str(e))
         self.periods = {"calibration": calibrate, "validation": validate}
         self.obs = observed.load(self.forcing, self.obs_path)
         self.variables = [v for v in observed.VARIABLES if self.obs[v].notna().any()]
         if "nep" not in self.variables:
             raise CalibrationError("%s has no observed NEP" % (obs or forcing))
         self.target = parse_target(target, self.variables)
-        self.stat_columns = ["%s_%s_%s" % (p, v, s) for p in PERIODS for v in self.variables for s in REPORT_STATS]
-        self.lock = threading.Lock()
+        stat_columns = ["%s_%s_%s" % (p, v, s) for p in PERIODS for v in self.variables for s in REPORT_STATS]
+        self.history_columns = ["run", "status", "message"] + self.columns + ["objective"] + stat_columns
         self.counts = {"new": 0, "reused": 0}
         self.seen = set()
         self.best = None
@@ -139,14 +136,12 @@ class Calibration:
                 self.next_run = max(self.next_run, int(row["run"]) + 1)
         else:
             with open(self.history_path, "w") as f:
-                f.write(",".join(["run", "status", "message"] + self.columns + ["objective"]
-                                 + self.stat_columns) + "\n")
+                f.write(",".join(self.history_columns) + "\n")
 
     def append_history(self, row):
         with open(self.history_path, "a") as f:
-            pd.DataFrame([row], columns=["run", "status", "message"] + self.columns + ["objective"]
-                         + self.stat_columns).to_csv(f, header=False, index=False, float_format="%.17g",
-                                                         na_rep="nan")
+            pd.DataFrame([row], columns=self.history_columns).to_csv(f, header=False, index=False,
+                                                                     float_format="%.17g", na_rep="nan")
 
     # -- runs ------------------------------------------------------------------
 
@@ -172,8 +167,6 @@ class Calibration:
         name = "run%04d" % run_id
         run_dir = os.path.join(self.out, "runs", name)
         row = dict(zip(self.columns, texts), run=run_id, status="failed", message="")
-        if os.path.isdir(run_dir):
-            shutil.rmtree(run_dir)
         problem = ensemble.prepare(run_dir, self.base, self.values(texts), self.kelm, self.forcing)
         if problem:
             row["message"] = problem
@@ -277,17 +270,8 @@ class Calibration:
 
     def write_best(self, texts):
         best = os.path.join(self.out, "best")
-        if os.path.isdir(best):
-            shutil.rmtree(best)
-        os.makedirs(best)
-        for entry in sorted(os.listdir(self.base)):
-            if os.path.isfile(os.path.join(self.base, entry)):
-                shutil.copy2(os.path.join(self.base, entry), os.path.join(best, entry))
-        by_file = {}
-        for ((file_name, key), _, _), text in zip(self.ranges, texts):
-            by_file.setdefault(file_name, {})[key] = text
-        for file_name, keys in by_file.items():
-            paramfile.edit_file(os.path.join(best, file_name), keys, file_name)
+        ensemble.copy_base(best, self.base)
+        ensemble.edit_files(best, self.values(texts))
         return best
 
     def report(self, default_texts, best_texts):
@@ -333,9 +317,6 @@ def main(args):
         default_texts, best_texts = cal.solve(args.budget, args.seed)
         best = cal.write_best(best_texts)
         table = cal.report(default_texts, best_texts)
-    except (OSError, ValueError, CalibrationError, ensemble.EnsembleError, paramfile.KeyNotFound) as e:
-        print("kelm-calibrate: %s" % e, file=sys.stderr)
-        return 1
     except KeyboardInterrupt:
         print("kelm-calibrate: interrupted; run the same command again to resume "
               "(the finished runs are kept in history.csv)", file=sys.stderr)

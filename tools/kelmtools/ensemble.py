@@ -84,6 +84,7 @@ def read_runs(path):
 def read_ranges(path):
     """[((file, key), low, high)] of a file with the columns file:key,low,high;
     a key "_lai*" stands for a factor on every "_laiN" of its file."""
+    reader.check_input(path)
     ranges = pd.read_csv(path, dtype=str, skipinitialspace=True)
     if list(ranges.columns[:3]) != ["file:key", "low", "high"]:
         raise EnsembleError("%s: columns must be file:key,low,high" % path)
@@ -169,10 +170,8 @@ def is_running(run_dir):
         os.close(fd)
 
 
-def prepare(run_dir, base, values, kelm, forcing):
-    """Make the run directory afresh: base files, the run's values, run.sh.
-    Returns an error message (and writes setup.err) when a key is missing or
-    a value is no number of its key's kind."""
+def copy_base(run_dir, base):
+    """Make run_dir afresh with a copy of every file of the base directory."""
     if os.path.isdir(run_dir):
         shutil.rmtree(run_dir)
     os.makedirs(run_dir)
@@ -180,18 +179,31 @@ def prepare(run_dir, base, values, kelm, forcing):
         src = os.path.join(base, entry)
         if os.path.isfile(src):
             shutil.copy2(src, os.path.join(run_dir, entry))
-    with open(os.path.join(run_dir, "edits.txt"), "w") as f:
-        f.write(edits_text(values))
+
+
+def edit_files(run_dir, values):
+    """Set values ({(file, key): value text}) in the parameter files of
+    run_dir; raises ValueError for a missing file or key or a bad value."""
     by_file = {}
     for (file_name, key), value in values.items():
         by_file.setdefault(file_name, {})[key] = value
+    for file_name, keys in sorted(by_file.items()):
+        path = os.path.join(run_dir, file_name)
+        if not os.path.isfile(path):
+            raise paramfile.KeyNotFound("%s: no such file in the base directory" % file_name)
+        paramfile.edit_file(path, keys, file_name)
+
+
+def prepare(run_dir, base, values, kelm, forcing):
+    """Make the run directory afresh: base files, the run's values, run.sh.
+    Returns an error message (and writes setup.err) when a key is missing or
+    a value is no number of its key's kind."""
+    copy_base(run_dir, base)
+    with open(os.path.join(run_dir, "edits.txt"), "w") as f:
+        f.write(edits_text(values))
     try:
-        for file_name, keys in sorted(by_file.items()):
-            path = os.path.join(run_dir, file_name)
-            if not os.path.isfile(path):
-                raise paramfile.KeyNotFound("%s: no such file in the base directory" % file_name)
-            paramfile.edit_file(path, keys, file_name)
-    except (paramfile.KeyNotFound, ValueError) as e:
+        edit_files(run_dir, values)
+    except ValueError as e:
         with open(os.path.join(run_dir, "setup.err"), "w") as f:
             f.write(str(e))
         return str(e)

@@ -32,18 +32,6 @@ def var_name(prefix, title):
     return re.sub(r"[^a-z0-9]+", "_", ("%s %s" % (prefix, title)).lower()).strip("_")
 
 
-def columns(path):
-    """[(title, unit, count)] of the data columns named by a file's header lines."""
-    with open(path) as f:
-        headers = [line[1:].strip() for line in f if line.startswith("#")]
-    result = []
-    for text in headers[3:]:
-        title, unit = reader.split_header(text)
-        group = reader.GROUP.match(title)
-        result.append((group.group(2).strip(), unit, int(group.group(1))) if group else (title, unit, 0))
-    return result
-
-
 def layer_thicknesses(run_dir):
     """The soil's layer thicknesses as kelm reads them from soil.par: every
     line whose first word contains "_dz" adds a layer, in file order."""
@@ -118,7 +106,7 @@ def export(run_dir, forcing_path, out, year=None, obs_path=None, warn=print):
             values = frame.to_numpy(dtype=float)[:, 4:]   # after day, hour, minute, time
             prefix = file_name[:-len(".csv")]
             position = 0
-            for title, unit, count in columns(path):
+            for title, unit, count in frame.attrs["groups"]:
                 name = var_name(prefix, title)
                 while name in ds.variables:
                     name += "_"

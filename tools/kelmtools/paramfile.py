@@ -24,22 +24,19 @@ INT_WORD = re.compile(r"[+-]?[0-9]+\Z")
 REAL_WORD = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?\Z")
 
 
-class KeyNotFound(KeyError):
-    def __str__(self):
-        return self.args[0]
+class KeyNotFound(ValueError):
+    """A parameter file holds no entry for a key."""
 
 
-def _entry_pattern(key):
-    return re.compile(rb"^(" + SPACE + rb"*" + re.escape(key.encode()) + rb"(?:" + SPACE
+def _pattern(key):
+    """The entry lines of key; for a factor key "BASE*" those of every
+    numbered key BASE1, BASE2, ..."""
+    base, number = (key[:-1], rb"\d+") if key.endswith("*") else (key, b"")
+    return re.compile(rb"^(" + SPACE + rb"*" + re.escape(base.encode()) + number + rb"(?:" + SPACE
                       + rb"|,)[ \t\v\f,]*)([^ \t\v\f\r\n,]+)", re.M)
 
 
-def _numbered_pattern(base):
-    return re.compile(rb"^(" + SPACE + rb"*" + re.escape(base.encode()) + rb"\d+(?:" + SPACE
-                      + rb"|,)[ \t\v\f,]*)([^ \t\v\f\r\n,]+)", re.M)
-
-
-def _scaled(factor, file_name, key):
+def _scaled(factor, file_name):
     def replace(m):
         try:
             old = float(m.group(2))
@@ -72,11 +69,8 @@ def set_values(text, values, file_name="parameter file"):
         if reason:
             raise ValueError("%s: %s" % (file_name, reason))
         value = str(value).encode()
-        if key.endswith("*"):
-            factor = float(value)
-            text, count = _numbered_pattern(key[:-1]).subn(_scaled(factor, file_name, key), text)
-        else:
-            text, count = _entry_pattern(key).subn(lambda m: m.group(1) + value, text)
+        replace = _scaled(float(value), file_name) if key.endswith("*") else lambda m: m.group(1) + value
+        text, count = _pattern(key).subn(replace, text)
         if count == 0:
             raise KeyNotFound("%s: no entry for key %s" % (file_name, key))
     return text
@@ -87,8 +81,7 @@ def get_value(path, key):
     factor key); raises KeyNotFound."""
     with open(path, "rb") as f:
         text = f.read()
-    pattern = _numbered_pattern(key[:-1]) if key.endswith("*") else _entry_pattern(key)
-    found = pattern.findall(text)
+    found = _pattern(key).findall(text)
     if not found:
         raise KeyNotFound("%s: no entry for key %s" % (os.path.basename(path), key))
     return "1" if key.endswith("*") else found[-1][1].decode()

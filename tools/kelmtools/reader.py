@@ -5,7 +5,8 @@ site file writes "#Title (unit)"), where a line "# N columns of title (unit)"
 stands for N like columns, one per soil layer.  Data lines hold
 "day, hour, minute, v1, v2, ...".  Every frame gets the columns "day", "hour",
 "minute", a column "time" (see :func:`add_time`) and the data columns named by
-their titles; ``df.attrs["units"]`` maps column names to units.
+their titles; ``df.attrs["units"]`` maps column names to units and
+``df.attrs["groups"]`` lists the header lines as (title, unit, count).
 """
 
 import os
@@ -74,19 +75,27 @@ def split_header(text):
     return text, ""
 
 
-def expand_headers(headers):
-    """Turn header texts into (name, unit) pairs, one per data column.
-
-    A grouped header "8 columns of temperature (C)" gives "temperature 1" ..
-    "temperature 8".  Repeated names get " (2)", " (3)" .. appended.
-    """
-    columns = []
+def header_groups(headers):
+    """(title, unit, count) of each header text: a grouped header "8 columns
+    of temperature (C)" gives ("temperature", "C", 8), any other one count None."""
+    result = []
     for text in headers:
         title, unit = split_header(text)
         m = GROUP.match(title)
-        if m:
-            count, base = int(m.group(1)), m.group(2).strip()
-            columns.extend(("%s %d" % (base, i + 1), unit) for i in range(count))
+        result.append((m.group(2).strip(), unit, int(m.group(1))) if m else (title, unit, None))
+    return result
+
+
+def expand_headers(groups):
+    """Turn header_groups() into (name, unit) pairs, one per data column.
+
+    A group of 8 columns of "temperature" gives "temperature 1" ..
+    "temperature 8".  Repeated names get " (2)", " (3)" .. appended.
+    """
+    columns = []
+    for title, unit, count in groups:
+        if count is not None:
+            columns.extend(("%s %d" % (title, i + 1), unit) for i in range(count))
         else:
             columns.append((title, unit))
     seen = {}
@@ -131,7 +140,8 @@ def read_output(path):
     if len(headers) < 3:
         raise FormatError("%s: expected day, hour and minute header lines, found %d header lines"
                           % (path, len(headers)))
-    columns = [("day", ""), ("hour", ""), ("minute", "")] + expand_headers(headers[3:])
+    groups = header_groups(headers[3:])
+    columns = [("day", ""), ("hour", ""), ("minute", "")] + expand_headers(groups)
     names = [c[0] for c in columns]
     for i, row in enumerate(rows):
         if len(row) != len(names):
@@ -143,6 +153,7 @@ def read_output(path):
         df[c] = df[c].astype(np.int64)
     add_time(df)
     df.attrs["units"] = dict(columns)
+    df.attrs["groups"] = groups
     df.attrs["path"] = str(path)
     return df
 

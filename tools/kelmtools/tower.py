@@ -86,7 +86,7 @@ def fill_gaps(series, name, max_gap):
 
 
 def convert(path, max_gap=4, co2=400.0, pa=101.3, warn=print):
-    """Return (forcing frame, observation frame) of a tower file."""
+    """Return (forcing frame, observation frame, end time stamps) of a tower file."""
     table, minutes = read_tower(path)
     forcing = pd.DataFrame(index=table.index)
     for quantity, names, required in DRIVERS:
