@@ -55,7 +55,7 @@ Floor::Floor(int type, int soil_layers, Newton newton)
 
 double Floor::substep(bool day) {
     const FloorMix& m = mix_[day ? 1 : 0];
-    Carry& c = carry_[day ? 1 : 0];
+    FloorMix& c = carry_[day ? 1 : 0];
     // A value in [0, 1) that changes with every sub-step.
     const double x = static_cast<double>(k_++) * 0.6180339887498949;
     const double u = x - std::floor(x);
@@ -111,8 +111,8 @@ double Floor::substep(bool day) {
     // The Newton steps: those run side by side in pairs, then the others alone,
     // each step starting from the Ci the one before it left.
     double leaf = 0;
-    const int pairs = take(c.pairs, m.newton_pairs);
-    const int single = take(c.single, m.newton_single);
+    const int pairs = take(c.newton_pairs, m.newton_pairs);
+    const int single = take(c.newton_single, m.newton_single);
     if (pairs + single > 0) {
         const double ca = 390 + 10 * u;
         const Exchange e1{90 * (1 + u), 60 + 20 * u, 42 + 3 * u, 700 + 200 * u,

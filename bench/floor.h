@@ -41,11 +41,8 @@ class Floor {
     double substep(bool day);
 
   private:
-    struct Carry {
-        double exp = 0, log = 0, pow = 0, sqrt = 0, pairs = 0, single = 0, radiation = 0;
-    };
     FloorMix mix_[2];
-    Carry carry_[2];
+    FloorMix carry_[2];   // the remainders of each kind's counts
     int plants_;          // plant layers, each with four radiation passes
     uint64_t k_ = 0;      // sub-steps run; drives the arguments
     double exponent_[3];  // the soil's pow exponents, held at run time

@@ -8,12 +8,10 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <vector>
 
 #include "bench/floor.h"
 #include "run/forcing.h"
-#include "run/site.h"
 
 namespace {
 
@@ -38,21 +36,20 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kelm_floor: bad type, layers or dt\n");
         return 2;
     }
-    auto site = std::make_unique<Site>();
-    if (Failure failure = read_forcing(argv[1], site->records)) {
+    std::vector<ForcingRecord> records;
+    if (Failure failure = read_forcing(argv[1], records)) {
         std::fprintf(stderr, "kelm_floor: %s\n", failure->c_str());
         return 1;
     }
     // The sub-steps of the run, as the time loop makes them.
     std::vector<bool> days;
-    const std::vector<ForcingRecord>& r = site->records;
-    for (size_t i = 1; i < r.size(); ++i) {
-        if (r[i].interval % dt != 0) {
+    for (size_t i = 1; i < records.size(); ++i) {
+        if (records[i].interval % dt != 0) {
             std::fprintf(stderr, "kelm_floor: data interval and dt not compatible\n");
             return 1;
         }
-        for (int32_t m = 0; m < r[i].interval; m += dt) {
-            days.push_back(interpolate(r[i - 1], r[i], dt * 0.5 + m).sw_in >= 1.0);
+        for (int32_t m = 0; m < records[i].interval; m += dt) {
+            days.push_back(interpolate(records[i - 1], records[i], dt * 0.5 + m).sw_in >= 1.0);
         }
     }
     size_t n_day = 0;

@@ -8,11 +8,10 @@
 # series (a day, a month, a year) and with the soil layers (8 and 32); a soak
 # run (a year, shrubs, every carbon pool dynamic) whose output must stay
 # finite; a year at _dt 60, as it is and with the long-step physics
-# (_physics 1, skipped when kelm does not know the key) with the part of it
-# that is the output's system writes (kelm_writes); and, when the
-# micro-benchmarks are built, the ratio of a sub-step to its floor. CPU time,
-# not wall time: the machine may be shared, and the minimum of several runs is
-# the least disturbed one.
+# (_physics 1) with the part of it that is the output's system writes
+# (kelm_writes); and, when the micro-benchmarks are built, the ratio of a
+# sub-step to its floor. CPU time, not wall time: the machine may be shared,
+# and the minimum of several runs is the least disturbed one.
 #
 #   bench/run_year.sh [REPEATS]      (default 3; run from anywhere)
 #
@@ -172,26 +171,19 @@ columns=$(awk '!/^#/' "$deep/soil.csv" 2>/dev/null | head -1 | tr -cd ',' | wc -
 
 echo "-- long steps: a year, trees and shrubs, _dt 60, against the floor of _dt $dt"
 report "year, _dt 60" "$work/year.txt" "$(run_dir type1-dt60 1 8 60)" 1
-probe=$work/run-probe
-mkdir -p "$probe"
-"$kelm" "$work/day.txt" "$probe" </dev/null >/dev/null  # writes site.par with every key it knows
-if grep -q '^_physics' "$probe/site.par"; then
-    long=$(run_dir type1-physics1-dt60 1 8 60 "_physics  1")
-    report "year, _physics 1, _dt 60" "$work/year.txt" "$long" 1
-    # The part of it that is the output's system writes, one per file and record,
-    # replayed from the run's own files.
-    if [ -x "$writes_bin" ]; then
-        wbest=""
-        for _ in $(seq "$repeats"); do
-            wbest=$(least "$wbest" "$("$writes_bin" "$long" | awk '/^writes:/ { print $2 }')")
-        done
-        writes=$("$writes_bin" "$long" | head -1)
-        awk -v w="$wbest" -v t="$run_secs" -v f="$floor_secs" -v n="$writes" 'BEGIN {
-            printf "   of which its output writes (%s): %.3f s, %.2f of the floor; the rest %.2f\n",
-                   n, w, w / f, (t - w) / f }'
-    fi
-else
-    echo "   skipped: kelm does not know the site key _physics"
+long=$(run_dir type1-physics1-dt60 1 8 60 "_physics  1")
+report "year, _physics 1, _dt 60" "$work/year.txt" "$long" 1
+# The part of it that is the output's system writes, one per file and record,
+# replayed from the run's own files.
+if [ -x "$writes_bin" ]; then
+    wbest=""
+    for _ in $(seq "$repeats"); do
+        wbest=$(least "$wbest" "$("$writes_bin" "$long" | awk '/^writes:/ { print $2 }')")
+    done
+    writes=$("$writes_bin" "$long" | head -1)
+    awk -v w="$wbest" -v t="$run_secs" -v f="$floor_secs" -v n="$writes" 'BEGIN {
+        printf "   of which its output writes (%s): %.3f s, %.2f of the floor; the rest %.2f\n",
+               n, w, w / f, (t - w) / f }'
 fi
 
 echo "-- soak: a year, trees and shrubs, every carbon pool dynamic"

@@ -5,9 +5,6 @@
 // of a real sub-step.
 #include <benchmark/benchmark.h>
 
-#include <cstdint>
-#include <vector>
-
 #include "bench/bench_site.h"
 
 namespace kelmora::bench {

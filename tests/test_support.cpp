@@ -60,9 +60,10 @@ std::vector<double> column(const std::string& path, size_t column) {
 }
 
 double mean(const std::string& path, size_t column) {
+    const std::vector<double> values = test::column(path, column);
     double sum = 0;
-    for (double x : test::column(path, column)) sum += x;
-    return sum / test::column(path, column).size();
+    for (double x : values) sum += x;
+    return sum / values.size();
 }
 
 std::map<std::string, std::string> files(const std::filesystem::path& dir,
