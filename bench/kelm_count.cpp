@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "bench/call_counter.h"
+#include "plant/pass.h"
 #include "run/forcing.h"
 #include "run/site.h"
 
@@ -110,8 +111,7 @@ int radiation_steps(double lai, double sai, double vis_in_down) {
     if (vis_in_down < 0.1) return 0;
     const double l = std::max(lai, 0.0);
     const double s = std::max(sai, 0.0);
-    const int n = std::max(10, static_cast<int>(std::max(l, s) / 0.1 + 1.0));
-    return 4 * n;
+    return 4 * sublayers(l, s);
 }
 
 // Counts the Newton steps of a sub-step's solves: each lit plant layer makes two
@@ -232,7 +232,8 @@ int main(int argc, char** argv) {
     bench::Stats stats;
     stats.newton_tag = bench::newton_tag();
     if (stats.newton_tag.empty()) {
-        std::fprintf(stderr, "kelm_count: the Newton step's std::sqrt(d) not found in leaf/newton.h\n");
+        std::fprintf(stderr,
+                     "kelm_count: the Newton step's std::sqrt(d) not found in leaf/newton.h\n");
         return 1;
     }
     if (Failure failure = read_forcing(argv[1], site->records)) {

@@ -2,7 +2,15 @@
 // benchmarks' floor, which runs the same chain.
 #pragma once
 
+#include <algorithm>
+
 namespace kelmora {
+
+// Sub-layers of a lit layer with leaf and stem area indices `l` and `s` (not
+// negative): thin enough that none holds more than 0.1 of area index, at least 10.
+inline int sublayers(double l, double s) {
+    return std::max(10, static_cast<int>(std::max(l, s) / 0.1 + 1.0));
+}
 
 // One linear pass of a stream through `n` sub-layers: each sub-layer absorbs the
 // fraction `fa` and reflects `fr` of what reaches it; the reflected part joins

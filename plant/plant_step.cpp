@@ -401,8 +401,7 @@ void Plant::transfer_vis() {
     const double l = leaf_area(*this);
     const double s = stem_area(*this);
     const double fc = cover_fraction();
-    // Sub-layers thin enough that none holds more than 0.1 of area index.
-    const int n = std::max(10, static_cast<int>(std::max(l, s) / 0.1 + 1.0));
+    const int n = sublayers(l, s);
     rad.vis_out_down = (1 - fc) * rad.vis_in_down;  // through the gaps
     rad.vis_out_up = (1 - fc) * rad.vis_in_up;
     double down = fc * rad.vis_in_down;
