@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "files/numbers.h"
+#include "files/output_file.h"
 #include "fuzz/fuzz_support.h"
-#include "run/numbers.h"
-#include "run/output_file.h"
 
 namespace {
 

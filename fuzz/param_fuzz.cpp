@@ -13,8 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "files/param_file.h"
 #include "fuzz/fuzz_support.h"
-#include "run/param_file.h"
 
 #ifndef KELM_PARAM_VARIANT
 #define KELM_PARAM_VARIANT 0

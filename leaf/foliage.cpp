@@ -2,8 +2,8 @@
 
 #include <cmath>
 
+#include "files/forcing_record.h"
 #include "physics/physics.h"
-#include "run/forcing.h"
 
 namespace kelmora {
 

@@ -6,10 +6,10 @@
 #include <cstdint>
 #include <string>
 
+#include "files/output_file.h"
+#include "files/param_file.h"
 #include "leaf/leaf.h"
 #include "physics/physics.h"
-#include "run/output_file.h"
-#include "run/param_file.h"
 
 namespace kelmora {
 

@@ -3,9 +3,9 @@
 #include <array>
 #include <cmath>
 
+#include "files/forcing_record.h"
 #include "leaf/newton.h"
 #include "physics/physics.h"
-#include "run/forcing.h"
 
 namespace kelmora {
 

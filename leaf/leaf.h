@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
+#include "files/output_file.h"
+#include "files/param_file.h"
 #include "physics/physics.h"
-#include "run/output_file.h"
-#include "run/param_file.h"
 
 namespace kelmora {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "run/forcing.h"
+#include "files/forcing_record.h"
 
 namespace kelmora {
 
@@ -114,7 +114,8 @@ Failure Plant::init(const ForcingRecord& record, const LayerSetup& setup) {
     if (setup.restart) {
         if (Failure failure = restore(*setup.restart)) return failure;
     }
-    Failure failure = foliage.init(record, setup.out_path, is_shrub, setup.restart, setup.conserving);
+    Failure failure =
+        foliage.init(record, setup.out_path, is_shrub, setup.restart, setup.conserving);
     if (!failure) failure = stem.init(record, setup.out_path, is_shrub, setup.restart);
     if (failure) return failure;
     // After the foliage and the stems hold their starting carbon, so that the

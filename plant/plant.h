@@ -6,12 +6,12 @@
 #include <cstdint>
 #include <string>
 
+#include "files/output_file.h"
+#include "files/param_file.h"
 #include "leaf/foliage.h"
 #include "physics/aerodynamics.h"
 #include "physics/physics.h"
 #include "plant/stem.h"
-#include "run/output_file.h"
-#include "run/param_file.h"
 
 namespace kelmora {
 

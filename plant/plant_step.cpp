@@ -7,10 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "files/forcing_record.h"
 #include "physics/physics.h"
 #include "plant/pass.h"
 #include "plant/plant.h"
-#include "run/forcing.h"
 
 namespace kelmora {
 

@@ -5,9 +5,9 @@
 #include <string_view>
 #include <vector>
 
+#include "files/line_reader.h"
+#include "files/numbers.h"
 #include "physics/physics.h"
-#include "run/line_reader.h"
-#include "run/numbers.h"
 
 namespace kelmora {
 

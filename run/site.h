@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "files/dir_lock.h"
+#include "files/output_file.h"
+#include "files/param_file.h"
 #include "plant/plant.h"
-#include "run/dir_lock.h"
 #include "run/forcing.h"
-#include "run/output_file.h"
-#include "run/param_file.h"
 #include "soil/soil.h"
 
 namespace kelmora {

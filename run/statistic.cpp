@@ -3,7 +3,7 @@
 #include <cmath>
 #include <ostream>
 
-#include "run/numbers.h"
+#include "files/numbers.h"
 
 namespace kelmora {
 

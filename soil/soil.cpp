@@ -4,7 +4,7 @@
 #include <array>
 #include <cmath>
 
-#include "run/forcing.h"
+#include "files/forcing_record.h"
 
 namespace kelmora {
 

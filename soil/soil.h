@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "files/output_file.h"
+#include "files/param_file.h"
 #include "physics/aerodynamics.h"
 #include "physics/physics.h"
-#include "run/output_file.h"
-#include "run/param_file.h"
 #include "soil/root.h"
 
 namespace kelmora {

@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "run/forcing.h"
+#include "files/forcing_record.h"
 #include "soil/soil.h"
 
 namespace kelmora {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "run/dir_lock.h"
+#include "files/dir_lock.h"
 #include "tests/test_support.h"
 
 namespace kelmora {

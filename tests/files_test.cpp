@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <sstream>
 
-#include "run/numbers.h"
+#include "files/numbers.h"
 #include "run/site.h"
 #include "run/statistic.h"
 #include "tests/test_support.h"

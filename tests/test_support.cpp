@@ -8,7 +8,7 @@
 #include <random>
 #include <sstream>
 
-#include "run/numbers.h"
+#include "files/numbers.h"
 
 namespace kelmora::test {
 

@@ -1,4 +1,4 @@
-#include "run/dir_lock.h"
+#include "files/dir_lock.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

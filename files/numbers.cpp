@@ -1,4 +1,4 @@
-#include "run/numbers.h"
+#include "files/numbers.h"
 
 #include <charconv>
 #include <cmath>

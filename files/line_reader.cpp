@@ -1,4 +1,4 @@
-#include "run/line_reader.h"
+#include "files/line_reader.h"
 
 #include <algorithm>
 #include <filesystem>

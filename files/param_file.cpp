@@ -1,12 +1,12 @@
-#include "run/param_file.h"
+#include "files/param_file.h"
 
 #include <charconv>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 
-#include "run/line_reader.h"
-#include "run/numbers.h"
+#include "files/line_reader.h"
+#include "files/numbers.h"
 
 namespace kelmora {
 

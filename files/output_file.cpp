@@ -1,4 +1,4 @@
-#include "run/output_file.h"
+#include "files/output_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,9 +9,9 @@
 #include <cmath>
 #include <utility>
 
-#include "run/forcing.h"
-#include "run/line_reader.h"
-#include "run/numbers.h"
+#include "files/forcing_record.h"
+#include "files/line_reader.h"
+#include "files/numbers.h"
 
 namespace kelmora {
 

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "run/param_file.h"
+#include "files/param_file.h"
 
 namespace kelmora {
 
