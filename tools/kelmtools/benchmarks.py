@@ -118,12 +118,12 @@ def folds(time, train=None):
     return [(inside, ~inside)]
 
 
-def benchmark_predictions(pairs, driver_frame, v, train=None, seed=SEED):
+def benchmark_predictions(pairs, driver_frame, v, train=None, seed=SEED, names=BENCHMARKS):
     """{benchmark: predictions of flux v on every line} (NaN where not scored)."""
     obs = pairs["obs_" + v].to_numpy(dtype=float)
     known = np.isfinite(obs)
     result = {}
-    for name in BENCHMARKS:
+    for name in names:
         x = driver_frame[DRIVERS[name]].to_numpy(dtype=float)
         prediction = np.full(len(obs), math.nan)
         for fit_mask, score_mask in folds(pairs["time"], train):
