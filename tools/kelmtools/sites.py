@@ -448,7 +448,7 @@ def plot(out, status, summary, train=None):
             ax.set_title("%s, mean over %d site%s" % (v.upper(), sites, "s" if sites != 1 else ""))
             ax.grid(axis="y", lw=0.3)
         axes[0][0].set_ylabel("Rank (1 best)")
-        axes[0][-1].legend(loc="lower right", fontsize=8)
+        axes[0][-1].legend(loc="center left", bbox_to_anchor=(1.02, 0.5), fontsize=9)
         paths.append(plots._save(fig, os.path.join(folder, "ranks.png")))
     for name in status[status["status"] == "ok"]["site"]:
         courses = diurnal_frame(os.path.join(out, name), train)
