@@ -3,7 +3,7 @@ import os
 import pandas as pd
 import pytest
 
-from conftest import FAKE_KELM, tool
+from conftest import EXAMPLE_FORCING, FAKE_KELM, tool
 from kelmtools import benchmarks, newsite, sites
 import make_forcing
 
@@ -80,3 +80,11 @@ def test_slurm_options(tmp_path):
     assert p.returncode == 0, p.stderr
     assert "#SBATCH --job-name=kelm-sites\n#SBATCH --array=1-1\n#SBATCH --time=2:00:00\n#SBATCH --partition=short\n" \
            "#SBATCH --account=forest-1\n" in (tmp_path / "o" / "slurm.sh").read_text()
+    # kelm-ensemble --slurm takes the same options
+    (tmp_path / "base").mkdir()
+    (tmp_path / "base" / "tree.leaf.par").write_text("_vmax 50 ->rate\n")
+    (tmp_path / "runs.csv").write_text("name,tree.leaf.par:_vmax\nr1,30\n")
+    p = tool("kelm-ensemble", "--base", tmp_path / "base", "--forcing", EXAMPLE_FORCING, "--out", tmp_path / "e",
+             "--runs", tmp_path / "runs.csv", "--kelm", FAKE_KELM, "--slurm", "--time", "10", "--account", "a.b")
+    assert p.returncode == 0 and "#SBATCH --time=10\n#SBATCH --account=a.b\n#SBATCH --ntasks=1\n" in (
+        tmp_path / "e" / "slurm.sh").read_text(), p.stderr
