@@ -12,6 +12,8 @@ import sys
 INTERRUPTED = 130
 ECHO_LIMIT = 200
 CONTROL = re.compile(r"[\x00-\x1f\x7f-\x9f]")
+# The running tool's name, set by run(); notes are printed with it.
+TOOL = {"name": "kelmtools"}
 
 
 def clean(text, limit=ECHO_LIMIT):
@@ -29,6 +31,24 @@ def check_path(path, what):
     return path
 
 
+def note(text):
+    """Tell the user something about the input that is not a failure
+    ("site.csv: joined 3 parts"): one line "TOOL: text" on stderr."""
+    print("%s: %s" % (TOOL["name"], clean(text, 4 * ECHO_LIMIT)), file=sys.stderr)
+
+
+def write_file(path, data, mode=None):
+    """Write data (text or bytes) to path as a whole; a failure (a full disk
+    among them, which Python reports without the file) names the path."""
+    try:
+        with open(path, "wb" if isinstance(data, bytes) else "w") as f:
+            f.write(data)
+        if mode is not None:
+            os.chmod(path, mode)
+    except OSError as e:
+        raise OSError(e.errno, "%s: %s" % (path, e.strerror or e)) from None
+
+
 class Parser(argparse.ArgumentParser):
     def error(self, message):
         self.print_usage(sys.stderr)
@@ -37,6 +57,7 @@ class Parser(argparse.ArgumentParser):
 
 def run(name, main):
     """Run main() and exit with its status; a failure gives one line on stderr."""
+    TOOL["name"] = name
     try:
         status = main()
         sys.stdout.flush()
