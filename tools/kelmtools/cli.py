@@ -13,7 +13,7 @@ INTERRUPTED = 130
 ECHO_LIMIT = 200
 CONTROL = re.compile(r"[\x00-\x1f\x7f-\x9f]")
 # The running tool's name, set by run(); notes are printed with it.
-TOOL = {"name": "kelmtools"}
+TOOL = {"name": "kelmtools", "noted": set()}
 
 
 def clean(text, limit=ECHO_LIMIT):
@@ -33,7 +33,10 @@ def check_path(path, what):
 
 def note(text):
     """Tell the user something about the input that is not a failure
-    ("site.csv: joined 3 parts"): one line "TOOL: text" on stderr."""
+    ("site.csv: joined 3 parts"): one line "TOOL: text" on stderr, once."""
+    if text in TOOL["noted"]:
+        return
+    TOOL["noted"].add(text)
     print("%s: %s" % (TOOL["name"], clean(text, 4 * ECHO_LIMIT)), file=sys.stderr)
 
 

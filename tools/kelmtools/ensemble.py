@@ -105,9 +105,15 @@ def read_ranges(path):
     result = []
     for _, row in ranges.iterrows():
         col = split_column(row["file:key"])
-        low, high = float(row["low"]), float(row["high"])
+        try:
+            low, high = float(row["low"]), float(row["high"])
+        except (TypeError, ValueError):
+            low = high = math.nan
+        if not (math.isfinite(low) and math.isfinite(high)):
+            raise EnsembleError("%s: %s needs finite numbers low and high, not '%s' and '%s'"
+                                % (path, clean(row["file:key"]), clean(row["low"]), clean(row["high"])))
         if not high >= low:
-            raise EnsembleError("%s: %s has high below low" % (path, row["file:key"]))
+            raise EnsembleError("%s: %s has high below low" % (path, clean(row["file:key"])))
         result.append((col, low, high))
     return result
 

@@ -186,7 +186,7 @@ def part_paths(path):
     stray = [n for n in numbers if n > len(parts)]
     if stray:
         raise FormatError("%s.%d exists but %s.%d does not: a part of the series is missing"
-                          % (path, min(stray), path, len(parts) + 1))
+                          % (path, min(stray), base, len(parts) + 1))
     if os.path.exists(path) or not parts:
         parts.append(str(path))
     return parts
@@ -232,7 +232,7 @@ def join_parts(frames):
                 if (old_stamps[same[-1]:same[-1] + n] != stamps[:n]).any():
                     raise FormatError("%s repeats the time stamps of the part before it from day %d hour %d "
                                       "minute %d on, but not one by one" % (df.attrs["path"], *df.iloc[0, :3]))
-                df, stamps, dropped = df.iloc[n:], stamps[n:], dropped + n
+                df, stamps, dropped = df.iloc[n:], stamps[n:], dropped + int(n)
                 if not len(df):
                     continue
             else:
@@ -242,7 +242,7 @@ def join_parts(frames):
                 if interval and gap > interval and gap % interval == 0:
                     blank = blank_records(df, old_stamps[-1], interval, gap // interval - 1)
                     joined.append(blank)
-                    added += len(blank)
+                    added += int(len(blank))
         joined.append(df)
         whole = pd.concat(joined, ignore_index=True).drop(columns="time")
         last = (minute_of_year(whole), add_time(whole)["time"].to_numpy())
