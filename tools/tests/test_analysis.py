@@ -194,6 +194,7 @@ def test_tools_score_and_export_the_joined_parts_and_count_the_records(tmp_path)
             for suffix, part in ((".1", lines[n:n + 50]), (".2", lines[n + 49:n + 100]), ("", lines[n + 100:n + rows])):
                 (run / (name + suffix)).write_text("".join(lines[:n] + part))
     split(143)
+    (run / "kelm.log").write_text("Correlation: 0.5\n")   # of the newest part only: not compared
     p, q = (tool("kelm-stats", d, EXAMPLE_FORCING) for d in (whole, run))
     assert p.returncode == q.returncode == 0 and p.stdout == q.stdout and p.stderr == ""
     assert q.stderr == "kelm-stats: site.csv: joined 3 parts (1 repeated record dropped)\n"
