@@ -42,6 +42,9 @@ def test_run_lists_and_latin_hypercube(tmp_path):
 def test_ensemble_statuses_exit_codes_and_rerun(kelm, tmp_path):
     base, out, runs = tmp_path / "base", tmp_path / "out", tmp_path / "runs.csv"
     assert run_kelm(kelm, EXAMPLE_FORCING, base)[0] == 0   # base files: kelm's defaults
+    # a part left by an earlier run of the base: the runs are scored on their own part
+    head = "".join(line for line in open(base / "site.csv") if line[0] == "#")
+    (base / "site.csv.1").write_text(head + "1,0,30,1,2,3,4\n")
     column, bad, bad_message = ("tree.leaf.par:_vmax", "-1", "/bad/tree.leaf.par: Bad leaf _vmax value.") \
         if kelm == FAKE_KELM else ("site.par:_dt", "7", "Error: data interval and dt not compatible.")
     runs.write_text("name,%s,site.par:_nokey,site.par:_type,tree.leaf.par:_g1\nlow,30\nhigh,60\nbad,%s\n"
