@@ -64,6 +64,8 @@ def utc_offset(stamps, minutes, sw_in, lon):
     middle = stamps - np.timedelta64(int(minutes * 30), "s")
     clock = (middle.hour + middle.minute / 60.0).to_numpy()
     sw = np.nan_to_num(np.maximum(sw_in, 0.0))
+    if sw.sum() <= 0.0:
+        return float(np.round(lon / 15.0))
     angle = 2 * np.pi * clock / 24.0
     centre = np.arctan2((sw * np.sin(angle)).sum(), (sw * np.cos(angle)).sum()) * 24.0 / (2 * np.pi)
     _, _, _, sc = solar_terms(stamps, minutes, lon, 0.0)

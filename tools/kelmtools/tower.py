@@ -439,6 +439,8 @@ def read_alma_source(path, flux_path):
                         table[name + "_QC"] = pd.Series(alma_series(flux_path, fx, qc), index=fend).reindex(axis)
                         break
         fx.close()
+        if not any(ALMA_VARIABLES[q] in table and table[ALMA_VARIABLES[q]].notna().any() for q in OBSERVED):
+            raise TowerError("%s: no observed NEE, Qh or Qle on the time axis of %s" % (flux_path, path))
     frame = pd.DataFrame(table, index=axis)
     for c in frame.columns:
         frame[c] = frame[c].where(frame[c] != MISSING)
