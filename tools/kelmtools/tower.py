@@ -18,6 +18,7 @@ missing.  Missing incoming longwave is estimated (see :mod:`longwave`).
 """
 
 import gzip
+import io
 import math
 import os
 import re
@@ -207,9 +208,10 @@ def csv_lines(path):
 
 
 def read_csv_table(path):
-    """(columns, rows, line numbers, comment lines) of a CSV file with leading
-    '#' comment lines and a header row."""
-    comments, columns, rows, numbers = [], None, [], []
+    """(header columns, data text, line numbers of the data lines, comment
+    lines) of a CSV file with leading '#' comment lines and a header row;
+    every data line holds as many fields as the header."""
+    comments, columns, lines, numbers = [], None, [], []
     for number, text in csv_lines(path):
         if columns is None:
             if text.startswith("#") or not text.strip():
@@ -219,15 +221,24 @@ def read_csv_table(path):
             continue
         if not text.strip():
             continue
-        fields = text.split(",")
-        if len(fields) != len(columns):
+        fields = text.count(",") + 1
+        if fields != len(columns):
             raise TowerError("%s: line %d has %d fields, the header names %d columns"
-                             % (path, number, len(fields), len(columns)))
-        rows.append(fields)
+                             % (path, number, fields, len(columns)))
+        lines.append(text)
         numbers.append(number)
     if columns is None:
         raise TowerError("%s: no header line" % path)
-    return columns, rows, numbers, comments
+    return columns, "\n".join(lines), np.asarray(numbers), comments
+
+
+def text_columns(text, columns, names):
+    """The named columns of the data text, as stripped strings."""
+    if not text:
+        return pd.DataFrame({n: pd.Series([], dtype=str) for n in names})
+    frame = pd.read_csv(io.StringIO(text), header=None, names=columns, usecols=names, dtype=str,
+                        na_filter=False, quoting=3, engine="c")
+    return frame.apply(lambda c: c.str.strip().str.strip('"'))
 
 
 def by_position(columns, name):
@@ -245,27 +256,20 @@ def by_position(columns, name):
 
 
 def numeric(path, name, texts, numbers):
-    """A column's texts as numbers, missing words as NaN; other text is refused
-    with its line."""
-    values = np.empty(len(texts))
-    for i, t in enumerate(texts):
-        t = t.strip().strip('"')
-        if t in MISSING_WORDS:
-            values[i] = np.nan
-            continue
-        try:
-            v = float(t)
-        except ValueError:
-            v = math.nan
-        if not math.isfinite(v) and t not in MISSING_WORDS:
-            raise TowerError("%s: bad %s value '%s' in line %d" % (path, name, t[:40], numbers[i]))
-        values[i] = np.nan if v == MISSING else v
+    """A column's texts as numbers, missing words (-9999, NA, NaN, empty) as
+    NaN; any other text is refused with its line."""
+    values = pd.to_numeric(texts, errors="coerce").to_numpy(dtype=float)
+    bad = ~np.isfinite(values) & ~texts.isin(MISSING_WORDS).to_numpy()
+    if bad.any():
+        i = int(np.flatnonzero(bad)[0])
+        raise TowerError("%s: bad %s value '%s' in line %d" % (path, name, texts.iloc[i][:40], numbers[i]))
+    values[values == MISSING] = np.nan
     return values
 
 
 def stamps_of(path, texts, column):
     try:
-        return pd.to_datetime(pd.Series(texts).str.strip().str.strip('"'), format=STAMP)
+        return pd.to_datetime(texts, format=STAMP)
     except ValueError:
         raise TowerError("%s: %s must read YYYYMMDDHHMM" % (path, column))
 
@@ -299,35 +303,34 @@ def record_minutes(path, start, end):
 
 
 def read_csv_source(path, fmt):
-    columns, rows, numbers, comments = read_csv_table(path)
+    columns, text, numbers, comments = read_csv_table(path)
     site = next((m.group(1) for m in map(SITE_COMMENT.match, comments) if m), None)
     if fmt is None:
         fmt = csv_format(columns)
     for c in ("TIMESTAMP_START", "TIMESTAMP_END"):
         if c not in columns:
             raise TowerError("%s: no %s column" % (path, c))
-    if not rows:
+    if len(set(columns)) != len(columns):
+        raise TowerError("%s: the header names a column twice" % path)
+    if not len(numbers):
         raise TowerError("%s: no records" % path)
-    texts = list(zip(*rows))
-    start = pd.DatetimeIndex(stamps_of(path, texts[columns.index("TIMESTAMP_START")], "TIMESTAMP_START"))
-    end = pd.DatetimeIndex(stamps_of(path, texts[columns.index("TIMESTAMP_END")], "TIMESTAMP_END"))
-    minutes = record_minutes(path, start, end)
-    axis = regular_axis(path, end, minutes)
-    table, units = {}, {}
+    chosen = {}
     for quantity, choices in CSV_VARIABLES[fmt].items():
         for names, unit in choices:
             name = next((n for n in (by_position(columns, m) if fmt == "ameriflux" else (m if m in columns else None)
                                      for m in names) if n), None)
             if name:
-                values = numeric(path, name, texts[columns.index(name)], numbers)
-                table[name] = pd.Series(values, index=end).reindex(axis)
-                units[quantity] = (name, unit)
-                qc = name + "_QC"
-                if quantity in OBSERVED and qc in columns:
-                    table[qc] = pd.Series(numeric(path, qc, texts[columns.index(qc)], numbers),
-                                          index=end).reindex(axis)
+                chosen[quantity] = (name, unit)
                 break
-    return Source(path, fmt, pd.DataFrame(table, index=axis), minutes, units, site=site)
+    wanted = [n for n, _ in chosen.values()]
+    wanted += [n + "_QC" for q, (n, _) in chosen.items() if q in OBSERVED and n + "_QC" in columns]
+    texts = text_columns(text, columns, ["TIMESTAMP_START", "TIMESTAMP_END"] + wanted)
+    start = pd.DatetimeIndex(stamps_of(path, texts["TIMESTAMP_START"], "TIMESTAMP_START"))
+    end = pd.DatetimeIndex(stamps_of(path, texts["TIMESTAMP_END"], "TIMESTAMP_END"))
+    minutes = record_minutes(path, start, end)
+    axis = regular_axis(path, end, minutes)
+    table = {name: pd.Series(numeric(path, name, texts[name], numbers), index=end).reindex(axis) for name in wanted}
+    return Source(path, fmt, pd.DataFrame(table, index=axis), minutes, chosen, site=site)
 
 
 def csv_format(columns):
@@ -336,8 +339,7 @@ def csv_format(columns):
 
 
 def alma_frame(path, what):
-    """An ALMA NetCDF file as (pandas frame over time, dataset) with the
-    spatial dimensions of size 1 dropped."""
+    """An ALMA NetCDF file as (xarray dataset, its times)."""
     import xarray as xr
     try:
         ds = xr.open_dataset(path, decode_times=True, use_cftime=None)
@@ -416,8 +418,8 @@ def read_alma_source(path, flux_path):
         units["wind"] = ("Wind", alma_unit(path, ds, "Wind_N"))
     if "Snowf" in ds.variables and "Rainf" in ds.variables:
         table["Rainf"] = table["Rainf"] + pd.Series(alma_series(path, ds, "Snowf"), index=end).reindex(axis).fillna(0)
-    lat = alma_scalar(ds, ["latitude", "lat", "nav_lat", "y"])
-    lon = alma_scalar(ds, ["longitude", "lon", "nav_lon", "x"])
+    lat = alma_scalar(ds, ["latitude", "lat", "nav_lat"])
+    lon = alma_scalar(ds, ["longitude", "lon", "nav_lon"])
     elevation = alma_scalar(ds, ["elevation", "elev", "altitude"])
     site = next((str(ds.attrs[k]).split()[0] for k in ("site_code", "site_id", "site_name", "site")
                  if str(ds.attrs.get(k, "")).strip()), None)
@@ -554,7 +556,12 @@ def convert(path, options=None, warn=print, say=None):
     notes.insert(1, "site %s, lat %s, lon %s" % (options.site or source.site or "", "unknown" if lat is None
                                                  else "%g" % lat, "unknown" if lon is None else "%g" % lon))
     obs = pd.DataFrame(index=table.index)
+    if source.fmt == "alma" and not options.flux:
+        warn("kelm-forcing: no --flux file: observed NEE, H and LE missing")
     for quantity in OBSERVED:
+        if source.fmt == "alma" and not options.flux:
+            obs[quantity] = np.nan
+            continue
         if quantity not in source.units:
             warn("kelm-forcing: no %s: observed %s missing" % (tried_names(source, quantity),
                                                                      quantity.upper()))
@@ -681,6 +688,9 @@ def write(path, out, obs_path=None, options=None, warn=print, say=None):
         for what, i in inputs:
             if same_file(o, i):
                 raise TowerError("%s %s is %s: it would be overwritten" % (flag, o, what))
+    if options and options.flux and same_file(path, options.flux):
+        raise TowerError("--flux %s is the input: give the Met file as the input, its Flux file with --flux"
+                         % options.flux)
     if obs_path and same_file(out, obs_path):
         raise TowerError("-o and --obs name the same file %s" % out)
     forcing, obs, stamps, notes = convert(path, options, warn, say)
