@@ -160,7 +160,10 @@ def open_checked(path):
         raise TowerError("%s is a directory, not a file" % path)
     if stat.S_ISCHR(mode) or stat.S_ISBLK(mode) or stat.S_ISSOCK(mode):
         raise TowerError("%s is a device, not a file" % path)
-    f = open(path, "rb")
+    try:
+        f = open(path, "rb")
+    except OSError as e:
+        raise TowerError("%s: cannot read: %s" % (path, e.strerror))
     if stat.S_ISREG(mode) and f.read(2) == b"\x1f\x8b":
         f.close()
         return gzip.open(path, "rb")
