@@ -110,6 +110,7 @@ ALMA_UNITS = {"Tair": "K", "Qair": "kg kg-1", "Wind": "m s-1", "SWdown": "W m-2"
               "Rainf": "kg m-2 s-1", "Snowf": "kg m-2 s-1", "Psurf": "Pa", "CO2air": "umol mol-1",
               "NEE": "umol m-2 s-1", "Qh": "W m-2", "Qle": "W m-2"}
 OBSERVED = ["nep", "h", "le"]
+DIURNAL_DAYS = 15
 FLUX_LABELS = {"nep": "NEE", "h": "H", "le": "LE"}
 OBS_COLUMNS = ["timestamp", "day", "hour", "minute", "nep", "h", "le"]
 POSITION = re.compile(r"^(.*?)(?:_(\d+)_(\d+)_(\d+)|_(\d+))$")
@@ -493,6 +494,39 @@ def long_gaps(series, max_gap):
     return [(series.index[p.iloc[0]], series.index[p.iloc[-1]], len(p)) for _, p in runs if len(p) > max_gap]
 
 
+def fill_long_gaps(series, quantity, name, minutes, max_gap, warn):
+    """AmeriFlux BASE files are not gap-filled: the records of gaps longer
+    than max_gap take the mean of the same time of day over the surrounding
+    DIURNAL_DAYS days (rain: 0), with a warning."""
+    gaps = gap_records(series, max_gap)
+    if quantity == "precip":
+        filled, how = series.fillna(0.0), "set to 0"
+    else:
+        filled, how = diurnal_fill(series, minutes), "filled from the mean diurnal course of the surrounding days"
+        if filled[gaps].isna().any():
+            raise TowerError("%s: no value at some time of day to fill its gaps from" % name)
+    warn("kelm-forcing: %s: %d records in gaps longer than --max-gap %d %s" % (name, len(gaps), max_gap, how))
+    return series.where(~series.index.isin(gaps), filled)
+
+
+def diurnal_fill(series, minutes):
+    """series with each missing value replaced by the mean of the values at
+    the same time of day within DIURNAL_DAYS days, the window widened where
+    it holds none."""
+    if 1440 % minutes:
+        return series
+    clock = series.index - series.index.normalize()
+    table = pd.DataFrame({"day": series.index.normalize(), "slot": clock // pd.Timedelta(minutes=minutes),
+                          "v": series.to_numpy()})
+    grid = table.pivot_table(index="day", columns="slot", values="v", aggfunc="first", dropna=False)
+    grid = grid.reindex(pd.date_range(grid.index[0], grid.index[-1], freq="D"))
+    for window in (DIURNAL_DAYS, 4 * DIURNAL_DAYS + 1, 2 * len(grid) + 1):
+        grid = grid.fillna(grid.rolling(window, center=True, min_periods=1).mean())
+    means = grid.stack(dropna=False)
+    looked_up = means.reindex(pd.MultiIndex.from_arrays([table["day"], table["slot"]])).to_numpy()
+    return series.fillna(pd.Series(looked_up, index=series.index))
+
+
 def check_bounds(series, quantity, name, path):
     lo, hi = BOUNDS[quantity]
     bad = series[(series < lo) | (series > hi)]
@@ -551,6 +585,8 @@ def convert(path, options=None, warn=print, say=None):
         if quantity == "lw_in":
             forcing[quantity] = values
             continue
+        if source.fmt == "ameriflux" and long_gaps(values, options.max_gap):
+            values = fill_long_gaps(values, quantity, name, source.minutes, options.max_gap, warn)
         forcing[quantity] = fill_gaps(values, name, options.max_gap)
         context[quantity] = forcing[quantity]
     estimate_longwave(source, forcing, options, warn, notes)
