@@ -23,6 +23,7 @@ import math
 import os
 import re
 import stat
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -356,7 +357,9 @@ def alma_frame(path, what):
         raise TowerError("%s: no records" % path)
     if not isinstance(index, pd.DatetimeIndex):
         try:
-            index = index.to_datetimeindex()
+            with warnings.catch_warnings():         # a 365-day calendar read as the standard one
+                warnings.simplefilter("ignore")
+                index = index.to_datetimeindex()
         except Exception:       # noqa: BLE001
             raise TowerError("%s: time must be a calendar time (units 'seconds since ...')" % path)
     return ds, pd.DatetimeIndex(index).round("s")
@@ -400,7 +403,13 @@ def time_ends(path, ds, index):
                          % (path, ", ".join("%g" % v for v in steps[:5])))
     minutes = int(steps[0]) if len(index) > 1 else 30
     if bounds and bounds in ds.variables:
-        return pd.DatetimeIndex(pd.to_datetime(np.asarray(ds[bounds].values)[:, 1])).round("s"), minutes
+        upper = np.asarray(ds[bounds].values)[:, 1]
+        if upper.dtype == object:               # calendars other than the standard one
+            import xarray as xr
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                upper = xr.CFTimeIndex(upper).to_datetimeindex()
+        return pd.DatetimeIndex(upper).round("s"), minutes
     return index + pd.Timedelta(minutes=minutes), minutes
 
 
@@ -463,7 +472,10 @@ def read_source(path, options):
         if not netcdf:
             open_checked(path).close()
             raise TowerError("%s: not a NetCDF file" % path)
-        return read_alma_source(path, options.flux)
+        try:
+            return read_alma_source(path, options.flux)
+        except (TypeError, KeyError, IndexError, AttributeError) as e:
+            raise TowerError("%s: not a readable ALMA/PLUMBER file (%s: %s)" % (path, type(e).__name__, e))
     if netcdf:
         raise TowerError("%s is a NetCDF file: it can only be read as --format alma" % path)
     if options.flux:
