@@ -567,9 +567,13 @@ def quality_mask(qc, limit):
     return ~(flags > limit)
 
 
-def convert(path, options=None, warn=print, say=None):
-    """Return (forcing frame, observation frame, end time stamps, header lines)."""
-    options = options or Options()
+def convert(path, options=None, warn=print, say=None, max_gap=None, co2=None, pa=None):
+    """Return (forcing frame, observation frame, end time stamps, header lines).
+    max_gap, co2 and pa, where given, stand for the options of those names."""
+    options = options if isinstance(options, Options) else Options()
+    for key, value in (("max_gap", max_gap), ("co2", co2), ("pa", pa)):
+        if value is not None:
+            setattr(options, key, value)
     options.check()
     say = say or (lambda text: None)
     source = read_source(path, options)
@@ -732,14 +736,21 @@ def write_atomic(path, text):
         raise TowerError("cannot write %s: %s" % (path, e.strerror or e))
 
 
-def write(path, out, obs_path=None, options=None, warn=print, say=None):
-    inputs = [("the input", path)] + ([("--flux", options.flux)] if options and options.flux else [])
+def write(path, out, obs_path=None, *args, options=None, warn=print, say=None):
+    """Convert path into the forcing file out (and the observation file
+    obs_path); args may give max_gap, co2 and pa in this order."""
+    if args and isinstance(args[0], Options):
+        options = args[0]
+    elif args:
+        options = Options(*args)
+    options = options or Options()
+    inputs = [("the input", path)] + ([("--flux", options.flux)] if options.flux else [])
     outputs = [("-o", out)] + ([("--obs", obs_path)] if obs_path else [])
     for flag, o in outputs:
         for what, i in inputs:
             if same_file(o, i):
                 raise TowerError("%s %s is %s: it would be overwritten" % (flag, o, what))
-    if options and options.flux and same_file(path, options.flux):
+    if options.flux and same_file(path, options.flux):
         raise TowerError("--flux %s is the input: give the Met file as the input, its Flux file with --flux"
                          % options.flux)
     if obs_path and same_file(out, obs_path):
