@@ -56,6 +56,17 @@ double exchange_temperature(double top, double mean_of_two, bool conserving) {
     return conserving ? top : mean_of_two;
 }
 
+// Hydraulic conductivity (kg s m-3) between a layer and the one below it, for
+// the flow their water potentials drive. _physics 0 takes the lower layer's
+// whatever the direction: water rising from a wet layer into a drying one moved
+// with the wet layer's conductivity, orders of magnitude above what the drying
+// layer lets through, so the fixed wet reservoir at the bottom kept the root zone
+// and the surface wet. The energy-conserving physics takes the geometric mean,
+// the same for both directions and between the two layers' values.
+double interface_conductivity(double k_above, double k_below, bool conserving) {
+    return conserving ? std::sqrt(k_above * k_below) : k_below;
+}
+
 }  // namespace
 
 void Soil::surface_balance(const ForcingRecord& record, double dt, const SoilInput& in) {
@@ -125,6 +136,7 @@ void Soil::water_flows(double dt) {
     const size_t n = layers();
     if (curves_.size() != n) curves_.assign(n, WaterCurves{});
     double psi_above = 0;
+    double k_above = 0;
     for (size_t i = 0; i < n; ++i) {
         const double theta = water[i] / phys::kWaterDensity / _dz[i];
         WaterCurves& c = curves_[i];
@@ -155,13 +167,16 @@ void Soil::water_flows(double dt) {
             flow[i] -= g;
         }
         if (i + 1 < n) flow[i + 1] = g;
-        // Potential-driven flow from the layer above, with this layer's conductivity.
+        // Potential-driven flow from the layer above, with this layer's conductivity
+        // (_physics 0) or the two layers' geometric mean.
         if (i > 0) {
-            const double q = k * (psi_above - psi) * dt / (0.5 * (_dz[i - 1] + _dz[i]));
+            const double kq = interface_conductivity(k_above, k, conserving);
+            const double q = kq * (psi_above - psi) * dt / (0.5 * (_dz[i - 1] + _dz[i]));
             flow[i - 1] -= q;
             flow[i] += q;
         }
         psi_above = psi;
+        k_above = k;
         // What the deepest layer drains itself is never applied: it keeps its water.
         if (i + 1 == n) into_deepest_ = flow[i] + g;
     }
