@@ -126,7 +126,7 @@ TEST(WaterBooks, DroughtClosesTheSurfaceAndTheStomataAndRainReopensThem) {
         });
     // A root zone of half a metre in a soil over dry ground, which a few weeks of
     // drought empty.
-    Stepped run(forcing, 60, "_zr 0.5\n_W0 0.26\n_Wd 0.25\n");
+    Stepped run(forcing, 60, "_zr 0.5\n_W0 0.25\n_Wd 0.25\n");
     const Site& s = *run.site;
     struct Week {
         double soil = 0, transpiration = 0, gpp = 0, stress = 0, n = 0;
