@@ -189,12 +189,6 @@ void stem_balance(Plant& p, const ForcingRecord& record, double dt, double gb_st
 // heat and the emitted thermal radiation. Stable at any time step; the 5 K clamps
 // stay as a last guard.
 
-// Slope of the saturation specific humidity `q` at temperature `t` K, kg kg-1 K-1.
-double qsat_slope(double q, double t) {
-    const double c = t - phys::kZeroCelsius;
-    return q * 17.502 * 240.97 / ((c + 240.97) * (c + 240.97));
-}
-
 // How a surface's evaporation and (foliage) transpiration, as intercept computed
 // them, change with its temperature: kg m-2 s-1 K-1. An evaporation held at its
 // limit by the store does not change.

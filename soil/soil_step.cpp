@@ -47,15 +47,6 @@ double evaporation_conductance(double g, double saturation, bool evaporating) {
     return 1 / (1 / g + std::exp(8.206 - 4.255 * saturation));
 }
 
-// Temperature at which the surface exchanges with the air above. The top layer
-// lies nearest the surface: the energy-conserving physics takes its temperature.
-// _physics 0 takes the mean of the top two layers, a temperature some 6 cm deep
-// (with the default layers) that lags the surface by hours, so the day's heat
-// went into the ground and came back out as sensible heat at night.
-double exchange_temperature(double top, double mean_of_two, bool conserving) {
-    return conserving ? top : mean_of_two;
-}
-
 // Hydraulic conductivity (kg s m-3) between a layer and the one below it, for
 // the flow their water potentials drive. _physics 0 takes the lower layer's
 // whatever the direction: water rising from a wet layer into a drying one moved
@@ -76,11 +67,11 @@ void Soil::surface_balance(const ForcingRecord& record, double dt, const SoilInp
     double u_ref = in.wind_bottom;
     if (in.under_shrubs) u_ref = aero.zrf > in.foliage_bottom ? in.wind_node : in.wind_bottom;
     ts = 0.5 * (temp[0] + temp[1]);
-    surface_t = exchange_temperature(temp[0], ts, conserving);
-    // The surface absorbs all infrared arriving and emits as a black body.
-    const double rn = (1 - _refl) * in.vis_down + in.ir_down - black_body(surface_t);
     // Conductance of the previous profile, with _physics 0 never below 0.1 m s-1.
     const double g = gb.heat(aero.u12, _rgh, aero.rho);
+    surface_t = conserving ? skin_temperature(record, in, g) : ts;
+    // The surface absorbs all infrared arriving and emits as a black body.
+    const double rn = (1 - _refl) * in.vis_down + in.ir_down - black_body(surface_t);
     const double h = record.rho_air * phys::kCpAir * surface_heat_conductance(g, conserving) *
                      (surface_t - in.air_t);
     heat[0] = rn - h;
@@ -130,6 +121,33 @@ void Soil::surface_balance(const ForcingRecord& record, double dt, const SoilInp
             runoff -= room;
         }
     }
+}
+
+double Soil::skin_temperature(const ForcingRecord& record, const SoilInput& in, double g) {
+    // The surface exchanges radiation, heat and vapour at its skin, which
+    // conducts to the middle of the top layer. _physics 0 takes the mean of the
+    // top two layers, some 6 cm deep with the default layers: it lags the surface
+    // by hours, so the day's heat went into the ground and came back at night.
+    // The skin holds no heat: its balance, linearised around the top layer's
+    // temperature, gives it.
+    const double t0 = temp[0];
+    if (!(lambda_top_ > 0)) return t0;  // before the first conductivity
+    const double rho = record.rho_air;
+    const double q0 = qsat(t0, record.pa);
+    double le = 0, dle = 0;
+    if ((water[0] > 0 || in.throughfall > 0) && t0 > phys::kZeroCelsius) {
+        const double sat = phys::kWaterDensity * _porosity * _dz[0];
+        const double gv = evaporation_conductance(gb.vapour(aero.u12, _rgh, aero.rho),
+                                                  water[0] / sat, q0 > in.air_q);
+        le = phys::kLatentHeat * rho * gv * (q0 - in.air_q);
+        dle = phys::kLatentHeat * rho * gv * qsat_slope(q0, t0);
+    }
+    const double k = rho * phys::kCpAir * g;
+    const double conduction = 2 * lambda_top_ / _dz[0];
+    const double balance =
+        (1 - _refl) * in.vis_down + in.ir_down - black_body(t0) - k * (t0 - in.air_t) - le;
+    const double slope = 4 * black_body(t0) / t0 + k + dle + conduction;
+    return t0 + balance / slope;
 }
 
 void Soil::water_flows(double dt) {
@@ -212,6 +230,7 @@ void Soil::heat_flows() {
                               (kLambdaWater * kWeightWater * wet +
                                kLambdaMineral * kWeightMineral * l + kLambdaAir * kWeightAir * a) /
                               (kWeightWater * wet + kWeightMineral * l + kWeightAir * a);
+        if (j == 0) lambda_top_ = lambda;
         if (j > 0) {
             const double g =
                 (temp[j - 1] - temp[j]) / (0.5 * _dz[j - 1] / lambda_above + 0.5 * _dz[j] / lambda);
