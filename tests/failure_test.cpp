@@ -231,6 +231,11 @@ TEST(Recovery, FailedWriteEndsAtTheLastWholeRecordAndARestartContinues) {
         return text;
     };
     TempDir dir, part;
+    // A parameter file that cannot be written whole is not written at all.
+    write_file(dir.file("forcing.txt"), forcing(0, 2));
+    const auto none = run_kelm(dir.str(), {"forcing.txt", "."}, "ulimit -f 0;");
+    EXPECT_TRUE(none.out.ends_with("Failed to open ./site.par")) << none.out;
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 1);
     for (const TempDir* d : {&dir, &part}) {
         write_file(d->file("site.par"), "_dt 60\n");
         write_file(d->file("forcing.txt"), forcing(0, 2));

@@ -124,7 +124,7 @@ TEST(Forcing, EveryValidationMessageQuotesTheLineWithBlanksForCommas) {
     // The bounds themselves are valid, and so is the year's end.
     const Read bounds(
         "365, 23, 0, -90, -1, 0, -50, 50, 0, 30, 100\n"
-        "365, 23, 30, 60, 15, 75, 1500, 700, 500, 110, 5000\n"
+        "365, 23, 59, 60, 15, 75, 1500, 700, 500, 110, 5000\n"
         "1, 0, 0, 60, 15, 75, 1500, 700, 500, 110, 5000\n");
     EXPECT_FALSE(bounds.failure) << *bounds.failure;
     // Only day 1 may follow a day with a smaller number, and only after day 365.
