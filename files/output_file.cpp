@@ -155,7 +155,7 @@ std::optional<double> whole_number(std::string_view word) {
 
 }  // namespace
 
-std::optional<std::vector<double>> Restart::last_line(const std::string& path, size_t count) {
+std::optional<std::vector<double>> Restart::last_line(const std::string& path, size_t count) const {
     const std::vector<std::string> words = files_ ? files_->words(path) : read_last_line(path);
     if (count < 3 || words.size() != count) return {};
     std::vector<double> values;
@@ -164,9 +164,6 @@ std::optional<std::vector<double>> Restart::last_line(const std::string& path, s
         if (!v) return {};
         values.push_back(*v);
     }
-    const std::vector<double> time(values.begin(), values.begin() + 3);
-    if (!time_) time_ = time;
-    aligned_ = aligned_ && time == *time_;
     return values;
 }
 

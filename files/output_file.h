@@ -103,21 +103,16 @@ std::vector<std::string> read_last_line(const std::string& path);
 // The starting state of a restarted run: the record lines of the previous
 // output files where the run continues (the last data lines when no files are
 // given). Each must hold exactly the words its component writes, each a whole
-// finite number (its trailing comma aside), and all must end at the same day,
-// hour and minute.
+// finite number (its trailing comma aside).
 class Restart {
   public:
     explicit Restart(const RestartFiles* files = nullptr) : files_(files) {}
     // The `count` values of the record line of the file at `path`; none when
-    // the line is missing or malformed. A line that ends at another time than
-    // the lines read before gives its values but marks the files as misaligned.
-    std::optional<std::vector<double>> last_line(const std::string& path, size_t count);
-    bool aligned() const { return aligned_; }
+    // the line is missing or malformed.
+    std::optional<std::vector<double>> last_line(const std::string& path, size_t count) const;
 
   private:
     const RestartFiles* files_;
-    std::optional<std::vector<double>> time_;  // day, hour and minute of the first line
-    bool aligned_ = true;
 };
 
 }  // namespace kelmora

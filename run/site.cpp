@@ -91,7 +91,8 @@ bool Site::init(const std::string& path) {
     if (!failure && site_restart) failure = check_restart(earlier, restart);
     if (failure) return fail(failure);
     // A restart whose files already end at the forcing's last record has nothing to run.
-    if (records.size() < 2 && site_restart) return true;
+    if (records.size() < 2 && site_restart) failure = earlier.cut_back();
+    if (records.size() < 2 && site_restart) return failure ? fail(failure) : true;
     failure = create_files(site_restart ? &earlier : nullptr);
     return failure ? fail(failure) : true;
 }
