@@ -134,13 +134,14 @@ Failure Site::check_restart(const RestartFiles& earlier, Restart& restart) {
 Failure Site::fit_forcing(TimeStamp end, size_t held) {
     const auto at_end = [&](const ForcingRecord& r) { return r.stamp() == end; };
     const TimeStamp start = records.front().stamp();
+    // A forcing that starts one record interval after the files' end continues
+    // them (a year cycled for a spin-up starts again at day 1).
+    const bool follows = seconds_since(end, start) == records[1].interval;
     auto from = records.end();
-    if (held + 1 < records.size() && at_end(records[held])) {
-        // The forcing that made the files from its start, stopped in the middle.
+    if (held < records.size() && at_end(records[held]) && (held + 1 < records.size() || !follows)) {
+        // The forcing that made the files from its start: it continues where they end.
         from = records.begin() + static_cast<std::ptrdiff_t>(held);
-    } else if (seconds_since(end, start) == records[1].interval) {
-        // A forcing that starts one record interval after the files' end (a
-        // year cycled for a spin-up starts again at day 1).
+    } else if (follows) {
         return {};
     } else {
         from = std::find_if(records.begin(), records.end(), at_end);

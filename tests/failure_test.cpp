@@ -297,19 +297,15 @@ int run_and_signal(const TempDir& dir, const std::string& forcing, int signal,
 // then NAME.csv, joined.
 std::vector<std::string> joined_stamps(const TempDir& dir, const std::string& name) {
     std::vector<std::string> stamps;
-    std::vector<std::string> parts;
-    for (int n = 1; fs::exists(dir.file(name + "." + std::to_string(n))); ++n) {
-        parts.push_back(dir.file(name + "." + std::to_string(n)));
-    }
-    parts.push_back(dir.file(name));
-    for (const std::string& part : parts) {
-        for (const std::string& line : data_lines(part)) {
-            size_t at = 0;
-            for (int comma = 0; comma < 3; ++comma) at = line.find(',', at) + 1;
-            stamps.push_back(line.substr(0, at));
+    for (int n = 1;; ++n) {
+        const std::string part = dir.file(name + "." + std::to_string(n));
+        const bool last = !fs::exists(part);
+        for (const std::string& line : data_lines(last ? dir.file(name) : part)) {
+            stamps.push_back(
+                line.substr(0, line.find(", ", line.find(", ", line.find(", ") + 2) + 2)));
         }
+        if (last) return stamps;
     }
-    return stamps;
 }
 
 // A run killed outright at 20 random moments and stopped by a signal at 5
