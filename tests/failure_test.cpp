@@ -257,16 +257,16 @@ TEST(Recovery, FailedWriteEndsAtTheLastWholeRecordAndARestartContinues) {
     EXPECT_EQ(data_lines(dir.file("site.csv")).size(), 71u - done);
 }
 
-// Starts the program in `dir` with standard input and output on /dev/null,
+// Starts the program in `dir` with standard input on /dev/null and its output
+// in console.txt,
 // sends it `signal` after `delay` (counted from the first block it writes to
 // site.csv when `working`), and returns its wait status.
 int run_and_signal(const TempDir& dir, const std::string& forcing, int signal,
                    std::chrono::microseconds delay, bool working) {
     const pid_t pid = fork();
     if (pid == 0) {
-        const int null = open("/dev/null", O_RDWR);
-        dup2(null, 0);
-        dup2(null, 1);
+        dup2(open("/dev/null", O_RDONLY), 0);
+        dup2(open((dir.str() + "/console.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 1);
         if (chdir(dir.str().c_str()) == 0)
             execl(KELM_BINARY, "kelm", forcing.c_str(), ".", nullptr);
         _exit(127);
@@ -342,7 +342,9 @@ TEST(Recovery, KilledAndInterruptedRunsLoseNoRecord) {
         // Killed, stopped with the signal's status, or finished before it came.
         const bool stopped = signal == SIGKILL
                                  ? WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL
-                                 : WIFEXITED(status) && WEXITSTATUS(status) == 128 + signal;
+                                 : WIFEXITED(status) && WEXITSTATUS(status) == 128 + signal &&
+                                       read_file(dir.file("console.txt"))
+                                           .ends_with("; run again with _restart 1 to continue.");
         EXPECT_TRUE(stopped || (WIFEXITED(status) && WEXITSTATUS(status) == 0))
             << k << " " << status;
     }
