@@ -60,14 +60,15 @@ void expect_same_outputs(std::map<std::string, std::string>& reference, const Te
 TEST(InputBounds, DevicesPipesLongLinesAndQuotedLines) {
     TempDir dir;
     const std::string limit(64 * 1024 - 1, 'x');
-    // Bytes keep their places: controls, a C1 control and broken UTF-8 show as
-    // '?', a tab as a blank, a degree sign stays; 200 bytes are quoted.
+    // Bytes keep their places: controls, a C1 control, broken UTF-8 and a
+    // right-to-left override show as '?', a tab as a blank, a degree sign and a
+    // euro sign stay; 200 bytes are quoted.
     const std::string bad =
         "366, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, \x1b]0;x\x07\x1b[2J\t\xc2\xb0"
-        "C \x9b\xc2\x9b";
+        "C \x9b\xc2\x9b \xe2\x82\xac\xe2\x80\xae";
     const std::string shown =
         "366  0  0  1  1  1  1  1  1  1  1  ?]0;x??[2J \xc2\xb0"
-        "C ???" +
+        "C ??? \xe2\x82\xac???" +
         std::string(200 - bad.size(), 'z');
     std::string layers = "Parameters\n";
     for (int i = 1; i <= 100; ++i) layers += "_dz" + std::to_string(i) + " 0.1\n";
