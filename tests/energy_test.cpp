@@ -113,18 +113,5 @@ TEST(PhysicsOptions, LongTimeStepsAgreeWithShortOnes) {
     }
 }
 
-// A canopy without leaves on any day of the example, with the energy-conserving
-// physics: the stems alone exchange, and every value stays finite.
-TEST(PhysicsOptions, LeaflessCanopyStaysFinite) {
-    TempDir dir;
-    write_file(dir.file("site.par"), "_type 1\n_physics 1\n");
-    for (const char* file : {"tree.foliage.par", "shrub.foliage.par"}) {
-        write_file(dir.file(file), "Parameters:\n_lai185 0\n_lai186 0\n_lai187 0\n");
-    }
-    const auto r = run_kelm(dir.str(), {KELM_SOURCE_DIR "/io/input.txt", "."});
-    EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(data_lines(dir.file("tree.leaf.csv")).size(), 143u);
-}
-
 }  // namespace
 }  // namespace kelmora
