@@ -30,6 +30,18 @@ TEST(ParameterFiles, EveryCheckOfEveryComponentWithItsMessage) {
         {"site.par", "_physics -1", "{}: Bad physics option."},
         {"site.par", "_physics 1", ""},
         {"site.par", "_restart 1", "Plant: failed to restart."},
+        {"site.par", "_restart -3", "Plant: failed to restart."},
+        {"site.par", "_restart yes", "{}: Bad _restart value."},
+        {"site.par", "_dt abc", "{}: Bad time step."},
+        {"site.par", "_dt 5.5xyz", "{}: Bad time step."},
+        {"site.par", "_dt 1e30", "{}: Bad time step."},
+        {"site.par", "_dt 1e400", "{}: Bad time step."},
+        {"site.par", "_dt 0.9", "{}: Bad time step."},
+        {"site.par", "_dt 15.9", ""},
+        {"site.par", "_zref 30m", "{}: Bad site reference height."},
+        {"tree.foliage.par", "_lai100 NA", "{}: Bad _lai value."},
+        {"soil.par", "_dz1 0.1cm", "{}: Bad _dz value."},
+        {"tree.leaf.par", "_vmax inf", "{}: Bad leaf _vmax value."},
         {"tree.par", "_ztop 0.9", "{}: Bad _ztop value."},
         {"tree.par", "_zbot 20", "Bad plant height data (_zbot>=_ztop)."},
         {"tree.par", "_zbot -0.1", "{}: Bad _zbot value."},
@@ -107,9 +119,9 @@ TEST(ParameterFiles, SoilPassesOverItsFirstLine) {
 
 TEST(Numbers, LeadingNumberConversionAndTheDefaultNotation) {
     const std::pair<const char*, double> reals[] = {
-        {"3e2", 300}, {"20,", 20},   {"-.5x", -0.5},  {"+7.", 7},       {"1e", 1},
-        {"2e+x", 2},  {".", 0},      {"inf", 0},      {"nan", 0},       {"0x1p3", 0},
-        {"", 0},      {"1e-400", 0}, {"-2E-1", -0.2}, {"12.5e1x", 125},
+        {"3e2", 300}, {"20,", 20},    {"-.5x", -0.5}, {"+7.", 7},      {"1e", 1},
+        {"2e+x", 2},  {"1e+2x", 100}, {".", 0},       {"inf", 0},      {"nan", 0},
+        {"0x1p3", 0}, {"", 0},        {"1e-400", 0},  {"-2E-1", -0.2}, {"12.5e1x", 125},
     };
     for (auto [text, value] : reals) EXPECT_EQ(leading_real(text), value) << text;
     EXPECT_TRUE(std::isinf(leading_real("1e400")));
