@@ -96,12 +96,33 @@ class Calibration:
         if "nep" not in self.variables:
             raise CalibrationError("%s has no observed NEP" % (obs or forcing))
         self.target = parse_target(target, self.variables)
+        # metrics with units of fluxes of different kinds are made comparable:
+        # each is divided by the standard deviation of its flux's observations
+        self.spread = self.observed_spread() if len(self.target) > 1 and metric == "rmse" else None
+        self.still_falling = None
         stat_columns = ["%s_%s_%s" % (p, v, s) for p in PERIODS for v in self.variables for s in REPORT_STATS]
         self.history_columns = ["run", "status", "message"] + self.columns + ["objective"] + stat_columns
         self.counts = {"new": 0, "reused": 0}
         self.seen = set()
         self.best = None
         self.setup_out()
+
+    def observed_spread(self):
+        """{period: {flux: standard deviation of the observations}} over the
+        records that the output lines of each period close."""
+        lines = reader.add_time(self.obs.iloc[1:].reset_index(drop=True))
+        spread = {}
+        for period, (first, last) in self.periods.items():
+            part = observed.in_days(lines, first, last)
+            spread[period] = {v: float(np.nanstd(part[v].to_numpy(dtype=float))) for v in self.target}
+            for v, sd in spread[period].items():
+                if not sd > 0:
+                    raise CalibrationError("the observed %s does not vary in the %s period: it cannot "
+                                           "be normalised" % (v.upper(), period))
+        return spread
+
+    def metric_name(self):
+        return self.metric + ("/sd" if self.spread else "")
 
     # -- output directory and history ---------------------------------------
 
@@ -196,7 +217,7 @@ class Calibration:
             value = METRICS[self.metric]({s: row.get("%s_%s_%s" % (period, v, s), math.nan) for s in REPORT_STATS})
             if not math.isfinite(value):
                 return PENALTY
-            total += value
+            total += value / self.spread[period][v] if self.spread else value
         return total
 
     def evaluate(self, xs, pool):
@@ -246,11 +267,13 @@ class Calibration:
             def progress():
                 self.log("generation %d: %d runs done (%d new, %d from the history), best %s %.6g"
                          % (generation[0], self.counts["new"] + self.counts["reused"], self.counts["new"],
-                            self.counts["reused"], self.metric, self.best[0]))
+                            self.counts["reused"], self.metric_name(), self.best[0]))
                 generation[0] += 1
 
             def batch(func, xs):
+                before = self.best[0]
                 results = self.evaluate(list(xs), pool)
+                self.still_falling = (before, self.best[0]) if self.best[0] < before else None
                 progress()
                 return results
 
@@ -302,7 +325,17 @@ def format_report(cal, table, default_texts, best_texts):
         b = cal.objective(cal.history[best_texts], period)
         change = "%+.1f %%" % (100.0 * (b - d) / d) if d and d < PENALTY and b < PENALTY else "-"
         lines.append("%s %s of %s: default %.6g, best %.6g (%s)"
-                     % (period, cal.metric, "+".join(cal.target), d, b, change))
+                     % (period, cal.metric_name(), "+".join(cal.target), d, b, change))
+    if cal.spread:
+        lines.append("%s/sd: each flux's %s divided by the standard deviation of its observations in the "
+                     "period (%s), so that fluxes of different units weigh alike; the sum has no unit"
+                     % (cal.metric, cal.metric.upper(), "; ".join(
+                         "%s: %s" % (period, ", ".join("%s %.4g %s" % (v.upper(), sd, observed.UNITS[v])
+                                                        for v, sd in cal.spread[period].items()))
+                         for period in PERIODS)))
+    if cal.still_falling:
+        lines.append("the best value was still falling in the last generation (%.6g to %.6g): "
+                     "a larger --budget may find a better fit" % cal.still_falling)
     return "\n".join(lines) + "\n"
 
 

@@ -37,7 +37,7 @@ import pandas as pd
 from scipy.stats import qmc
 
 from . import paramfile, reader, runner, stats
-from .cli import check_path, clean
+from .cli import SLURM_WORD, check_path, clean
 
 NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9._-]*$")
 SIGNAL_STATUS = 128
@@ -264,23 +264,39 @@ def run_parallel(out, scripts, jobs=None, sshloginfile=None):
         raise
 
 
-def write_slurm(out, scripts, jobs=None):
-    """Write jobs.txt and a Slurm job-array script with one task per run."""
+def slurm_options(options):
+    """#SBATCH lines of the options given; a value must be one plain word."""
+    lines = ""
+    for name, value in (options or {}).items():
+        if value is None:
+            continue
+        if not SLURM_WORD.match(value):
+            raise EnsembleError("--%s '%s': give one word of letters, digits and _ . : , + = @ / -"
+                                % (name, clean(value)))
+        lines += "#SBATCH --%s=%s\n" % (name, value)
+    return lines
+
+
+def write_slurm(out, scripts, jobs=None, job_name="kelm-ensemble", options=None):
+    """Write jobs.txt and a Slurm job-array script with one task per run;
+    options ({"time": ..., "partition": ..., "account": ...}) become #SBATCH lines."""
     jobs_path = write_jobs(out, scripts)
     array = "1-%d" % len(scripts) + ("%%%d" % jobs if jobs else "")
     log_dir = os.path.join(out, "slurm-logs")
     os.makedirs(log_dir, exist_ok=True)
     script = (
         "#!/bin/bash\n"
-        "#SBATCH --job-name=kelm-ensemble\n"
+        "#SBATCH --job-name=%s\n"
         "#SBATCH --array=%s\n"
+        "%s"
         "#SBATCH --ntasks=1\n"
         "#SBATCH --cpus-per-task=1\n"
         "#SBATCH --output=/dev/null\n"
         "# Task i runs line i of jobs.txt and logs into slurm-logs/JOB_TASK.out.\n"
         "exec > %s/\"${SLURM_ARRAY_JOB_ID}_${SLURM_ARRAY_TASK_ID}.out\" 2>&1\n"
         "run=$(sed -n \"${SLURM_ARRAY_TASK_ID}p\" %s)\n"
-        "exec sh \"$run\"\n" % (array, shlex.quote(log_dir), shlex.quote(jobs_path)))
+        "exec sh \"$run\"\n" % (job_name, array, slurm_options(options), shlex.quote(log_dir),
+                                  shlex.quote(jobs_path)))
     path = os.path.join(out, "slurm.sh")
     with open(path, "w") as f:
         f.write(script)
@@ -424,7 +440,7 @@ def run_locked(base, forcing, out, runs, kelm, identity, same, jobs, sshloginfil
               + (", %d running" % running if running else ""), file=sys.stderr)
         if slurm:
             if todo:
-                slurm_path = write_slurm(out, todo, jobs)
+                slurm_path = write_slurm(out, todo, jobs, options=slurm if isinstance(slurm, dict) else None)
             return None, slurm_path
         run_parallel(out, todo, jobs, sshloginfile)
     table = collect(out, runs, forcing)
