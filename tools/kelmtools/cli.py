@@ -14,6 +14,8 @@ ECHO_LIMIT = 200
 CONTROL = re.compile(r"[\x00-\x1f\x7f-\x9f]")
 # a value that goes into an #SBATCH line
 SLURM_WORD = re.compile(r"^[A-Za-z0-9_.:,+=@/-]+$")
+# The running tool's name, set by run(); notes are printed with it.
+TOOL = {"name": "kelmtools", "noted": set()}
 
 
 def clean(text, limit=ECHO_LIMIT):
@@ -51,6 +53,27 @@ def slurm_options(p, a):
     return options
 
 
+def note(text):
+    """Tell the user something about the input that is not a failure
+    ("site.csv: joined 3 parts"): one line "TOOL: text" on stderr, once."""
+    if text in TOOL["noted"]:
+        return
+    TOOL["noted"].add(text)
+    print("%s: %s" % (TOOL["name"], clean(text, 4 * ECHO_LIMIT)), file=sys.stderr)
+
+
+def write_file(path, data, mode=None):
+    """Write data (text or bytes) to path as a whole; a failure (a full disk
+    among them, which Python reports without the file) names the path."""
+    try:
+        with open(path, "wb" if isinstance(data, bytes) else "w") as f:
+            f.write(data)
+        if mode is not None:
+            os.chmod(path, mode)
+    except OSError as e:
+        raise OSError(e.errno, "%s: %s" % (path, e.strerror or e)) from None
+
+
 class Parser(argparse.ArgumentParser):
     def error(self, message):
         self.print_usage(sys.stderr)
@@ -59,6 +82,7 @@ class Parser(argparse.ArgumentParser):
 
 def run(name, main):
     """Run main() and exit with its status; a failure gives one line on stderr."""
+    TOOL["name"] = name
     try:
         status = main()
         sys.stdout.flush()

@@ -66,6 +66,7 @@ def export(run_dir, forcing_path, out, year=None, obs_path=None, warn=print):
     site = reader.read_output(os.path.join(run_dir, "site.csv"))
     forcing = reader.read_forcing(forcing_path)
     stats.pair_nep(site, forcing)                   # the run belongs to the forcing
+    reader.note_coverage(site, forcing_path, len(forcing))
     n = len(site)
     if n == 0:
         raise ExportError("%s holds no data line" % os.path.join(run_dir, "site.csv"))

@@ -268,12 +268,20 @@ def natural(post, values):
 
 def main(args, kelm):
     """kelm-calibrate --method mcmc; returns the exit status."""
-    from . import plots_uncertainty
     log = lambda text: print(text, flush=True)  # noqa: E731
     cal = calibrate.Calibration(args.base, args.forcing, args.ranges, args.out,
                                 calibrate.parse_days(args.calibrate, "--calibrate"),
                                 calibrate.parse_days(args.validate, "--validate"),
                                 kelm, obs=args.obs, target=args.target, metric=args.metric, jobs=args.jobs, log=log)
+    try:
+        return finish(args, kelm, cal, log)
+    finally:
+        cal.close()
+
+
+def finish(args, kelm, cal, log):
+    """The chain, its summaries and figures, the predictive band and the report."""
+    from . import plots_uncertainty
     sigma = parse_sigma(args.sigma, cal.target)
     with concurrent.futures.ThreadPoolExecutor(cal.jobs) as pool:
         post = Posterior(cal, sigma, pool)
@@ -283,8 +291,6 @@ def main(args, kelm):
             raise CalibrationError("--walkers %d: give an even number of at least %d (twice the %d parameters)"
                                    % (walkers, 2 * d, d))
         burn = args.burn if args.burn is not None else args.steps // 2
-        if not 0 <= burn < args.steps:
-            raise CalibrationError("--burn %d: give fewer steps than --steps %d" % (burn, args.steps))
         log("%d parameters (%s), %d walkers, %d steps: up to %d runs"
             % (d, ", ".join(post.names), walkers, args.steps, walkers * (args.steps + 1) + 1))
         cal.evaluate([np.array(cal.default)], pool)

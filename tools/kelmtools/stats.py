@@ -118,6 +118,7 @@ def run_statistics(run_dir, forcing_path):
     site = reader.read_output(os.path.join(run_dir, "site.csv"))
     forcing = reader.read_forcing(forcing_path, max_records=len(site) + 1)
     pairs = pair_nep(site, forcing)
+    reader.note_coverage(site, forcing_path)
     daily = daily_means(pairs)
     return {"records": fit(pairs["obs"], pairs["sim"]), "daily": fit(daily["obs"], daily["sim"])}
 

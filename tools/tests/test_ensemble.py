@@ -60,13 +60,18 @@ def test_ensemble_statuses_exit_codes_and_rerun(kelm, tmp_path):
     a, b = ((d / column.split(":")[0]).read_bytes().split(b"\n") for d in (base, out / "high"))
     assert len(a) == len(b) and [(x, y) for x, y in zip(a, b) if x != y] == [
         (x, x.replace(x.split()[1], b"60", 1)) for x in a if x.split()[:1] == [key]]
-    # a rerun skips what has finished and redoes what changed; all ok: status 0
+    # a list sent again: a finished run with other values only with --force, which skips what has
+    # finished and redoes what changed; the runs of the first list stay in the table
     stamps = [os.stat(out / n / "kelm.status").st_mtime_ns for n in ("low", "high")]
+    before = (out / "summary.csv").read_text()
     runs.write_text("name,%s\nlow,30\nhigh,30\n" % column)
     p = ens(base, out, runs, kelm)
-    assert p.returncode == 0 and "2 runs: 1 to run, 1 already finished, 0 could not be prepared" in p.stderr
+    assert p.returncode == 1 and "1 finished run would get other values (high)" in p.stderr
+    assert (out / "summary.csv").read_text() == before
+    p = ens(base, out, runs, kelm, "--force")
+    assert p.returncode == 3 and "2 runs: 1 to run, 1 already finished, 0 could not be prepared" in p.stderr
     assert [os.stat(out / n / "kelm.status").st_mtime_ns == s for n, s in zip(("low", "high"), stamps)] == [True, False]
-    assert summary(out)["rmse"]["high"] == pytest.approx(summary(out)["rmse"]["low"])
+    assert len(summary(out)) == 7 and summary(out)["rmse"]["high"] == pytest.approx(summary(out)["rmse"]["low"])
 
 
 def test_slurm_script_quotes_hostile_paths_and_collect_sees_each_state(tmp_path):
