@@ -23,8 +23,10 @@ best/ with the values of the highest posterior, report.csv):
 """
 
 import concurrent.futures
+import logging
 import math
 import os
+import warnings
 
 import emcee
 import numpy as np
@@ -198,7 +200,10 @@ def acceptance(chain):
 def autocorrelation(chain):
     """Integrated autocorrelation time of each parameter (emcee's estimate,
     Goodman and Weare 2010 / Sokal's window), in steps."""
-    return emcee.autocorr.integrated_time(chain, quiet=True)
+    with warnings.catch_warnings(), np.errstate(all="ignore"):
+        warnings.simplefilter("ignore")      # a chain too short for an estimate: the caller warns
+        logging.getLogger("emcee.autocorr").setLevel(logging.ERROR)
+        return emcee.autocorr.integrated_time(chain, quiet=True)
 
 
 # -- predictions ----------------------------------------------------------------
@@ -312,7 +317,7 @@ def finish(args, kelm, cal, log):
     rows = [band.assign(flux=v) for v, band in bands.items()]
     pd.concat(rows)[["flux", "day", "hour", "minute", "time", "obs", "q05", "q50", "q95"]].to_csv(
         os.path.join(cal.out, "predictive.csv"), index=False, float_format="%.6g")
-    plots_uncertainty.plot_predictive(bands, coverage, os.path.join(cal.out, "predictive.png"))
+    plots_uncertainty.plot_predictive(bands, coverage, with_error, os.path.join(cal.out, "predictive.png"))
     best_dir = cal.write_best(best_texts)
     report = cal.report(default_texts, best_texts)
 
@@ -324,7 +329,10 @@ def finish(args, kelm, cal, log):
     lines.append("acceptance fraction %.3f (walkers %.2f to %.2f); %d steps, burn-in %d, %d samples"
                  % (acceptance(chain), moved.min(), moved.max(), args.steps, burn, len(samples)))
     kept = args.steps - burn
-    if not np.all(kept >= CHAIN_LENGTH_TAUS * tau):
+    if not np.all(np.isfinite(tau)):
+        lines.append("WARNING: the chain after the burn-in (%d steps) is too short to estimate its autocorrelation "
+                     "time: run the same command with more --steps" % kept)
+    elif not np.all(kept >= CHAIN_LENGTH_TAUS * tau):
         lines.append("WARNING: the chain after the burn-in (%d steps) is shorter than %d autocorrelation times "
                      "(%d x %.1f): the posterior is not yet well sampled; run the same command with more --steps"
                      % (kept, CHAIN_LENGTH_TAUS, CHAIN_LENGTH_TAUS, np.max(tau)))

@@ -78,14 +78,16 @@ def plot_pairs(samples, names, path, truth=None):
     return _save(fig, path)
 
 
-def plot_predictive(bands, coverage, path):
-    """For each flux, the observations and the 5-95 % band over the period."""
+def plot_predictive(bands, coverage, with_error, path):
+    """For each flux, the observations and the 5-95 % band over the period;
+    the band of a flux outside the likelihood holds the parameters' spread only."""
     fluxes = list(bands)
     fig, axes = plt.subplots(len(fluxes), 1, figsize=(11, 3.0 * len(fluxes)), squeeze=False)
     for ax, v in zip(axes[:, 0], fluxes):
         band = bands[v]
         ax.fill_between(band["time"], band["q05"], band["q95"], color="tab:green", alpha=0.35, lw=0,
-                        label="5-95 % posterior predictive")
+                        label="5-95 % posterior predictive" if with_error[v] else
+                        "5-95 % of the simulated flux (no error model: not in the likelihood)")
         ax.plot(band["time"], band["q50"], "-", color="tab:green", lw=0.7, label="median")
         ax.plot(band["time"], band["obs"], ".", color="black", ms=2, label="observed")
         ax.set_ylabel("%s (%s)" % (v.upper(), observed.UNITS[v]))

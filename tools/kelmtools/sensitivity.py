@@ -18,6 +18,7 @@ Layout of the output directory:
 
 import math
 import os
+import shlex
 import warnings
 
 import numpy as np
@@ -287,7 +288,8 @@ def main(args):
                                          collect_only=args.collect, force=args.force)
     if args.slurm:
         if slurm:
-            print("wrote %s; submit it with: sbatch %s" % (slurm, slurm))
+            print("wrote %s; submit %s with: %s" % (", ".join(slurm), "it" if len(slurm) == 1 else "them",
+                                                   "; ".join("sbatch " + shlex.quote(s) for s in slurm)))
             print("then compute the indices with the same command and --collect instead of --slurm")
         else:
             print("every run has finished or could not be prepared; run with --collect for the indices")

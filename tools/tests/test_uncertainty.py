@@ -114,6 +114,13 @@ def test_twin_posterior_holds_the_truth_and_its_band_the_observations(twin):
     for (file_name, key), value in TRUTH.items():
         row = summary.loc["%s:%s" % (file_name, key)]
         assert row["q05"] <= value <= row["q95"], summary
+    # cut short in step 13: the same command completes the chain as it was, from the history
+    chain = (out / "chain.csv").read_text()
+    lines = chain.splitlines(keepends=True)
+    (out / "chain.csv").write_text("".join(lines[:1 + 12 * 6 + 2]) + lines[1 + 12 * 6 + 2][:9])
+    p = tool("kelm-calibrate", *args)
+    assert "resuming the chain at step 12 of 20" in p.stdout and "runs (0 new)" in p.stdout, p.stdout
+    assert (out / "chain.csv").read_text() == chain
     band = pd.read_csv(out / "predictive.csv")
     nep = band[band["flux"] == "nep"].dropna()
     inside = ((nep["obs"] >= nep["q05"]) & (nep["obs"] <= nep["q95"])).mean()
