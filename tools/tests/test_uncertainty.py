@@ -7,7 +7,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import REPO, run_kelm, tool
+from conftest import run_kelm, tool
 from kelmtools import paramfile, reader, sensitivity
 
 A, B = 7.0, 0.1
