@@ -405,6 +405,11 @@ def check_out(out, runs, identity, force, collect_only):
     long for the file system, and (unless force) finished runs whose values
     the run list changes.  Returns the identity to record when out holds this
     very ensemble, else None."""
+    for name, _ in runs:
+        run_dir = os.path.join(out, name)
+        if len(os.path.join(run_dir, "x").encode()) + INNER_NAME > PATH_MAX:
+            raise EnsembleError("%s: path too long for the file system (at most %d bytes with the "
+                                "run's file names)" % (clean(run_dir, 60), PATH_MAX))
     recorded = read_text(os.path.join(out, IDENTITY))
     try:
         old = json.loads(recorded) if recorded is not None else {}
@@ -424,9 +429,6 @@ def check_out(out, runs, identity, force, collect_only):
     changed = []
     for name, values in runs:
         run_dir = os.path.join(out, name)
-        if len(os.path.join(run_dir, "x").encode()) + INNER_NAME > PATH_MAX:
-            raise EnsembleError("%s: path too long for the file system (at most %d bytes with the "
-                                "run's file names)" % (clean(run_dir, 60), PATH_MAX))
         if os.path.lexists(run_dir) and not os.path.exists(os.path.join(run_dir, "edits.txt")) \
                 and not (os.path.isdir(run_dir) and not os.listdir(run_dir)):
             raise EnsembleError("%s exists and is no ensemble run directory" % run_dir)
