@@ -11,8 +11,9 @@ so a run's RMSE and count, as the calibration history keeps them, give it.
 
 Files in --out besides the calibration's (settings.txt, history.csv, runs/,
 best/ with the values of the highest posterior, report.csv):
-    chain.csv           every walker after every step, appended step by step;
-                        the same command resumes from its last step
+    chain.csv           every walker after every step, appended step by step
+                        (a free error as log_sigma:FLUX); the same command
+                        resumes from its last step
     posterior.csv       the samples after the burn-in
     posterior_summary.csv  per parameter: mean, sd, q05, q50, q95, tau
     mcmc.txt            acceptance fraction, autocorrelation times, predictive coverage
@@ -72,6 +73,8 @@ class Posterior:
         self.given = sigma
         self.free = [v for v in cal.target if v not in sigma]
         self.names = cal.columns + [SIGMA_PREFIX + v for v in self.free]
+        # the chain holds a free error as its logarithm, the sampled quantity
+        self.chain_names = cal.columns + ["log_" + SIGMA_PREFIX + v for v in self.free]
         low = [lo for _, lo, _ in cal.ranges]
         high = [hi for _, _, hi in cal.ranges]
         timed = reader.add_time(cal.obs.copy())
@@ -150,21 +153,48 @@ def append_step(f, step, coords, log_prob):
         f.write("%d,%d,%s,%r\n" % (step, w, ",".join(repr(float(v)) for v in x), float(lp)))
 
 
-def sample(post, walkers, steps, seed, log):
-    """Run (or resume) the chain to `steps` steps; returns (chain, log posterior)."""
+def start_near_best(post, walkers, seed):
+    """Walkers in a small ball (1 % of each range) around the run of the
+    history with the highest likelihood, a free error at that run's RMSE."""
+    best, best_ll = None, -math.inf
+    for texts, row in post.cal.history.items():
+        if row["status"] != "ok":
+            continue
+        rmse = [row.get("calibration_%s_rmse" % v, math.nan) for v in post.free]
+        x = np.array([float(v) for v in texts] + [math.log(r) if r > 0 else math.nan for r in rmse])
+        if np.all(np.isfinite(x)) and np.all((x >= post.low) & (x <= post.high)):
+            ll = post.log_likelihood(row, x)
+            if ll > best_ll:
+                best, best_ll = x, ll
+    if best is None:
+        raise CalibrationError("--init best: the history holds no successful run within the ranges; "
+                               "run the search (--method de) into this --out first, or use --init prior")
+    ball = best + 0.01 * (post.high - post.low) * np.random.default_rng(seed).standard_normal((walkers, len(best)))
+    # mirrored back into the ranges
+    ball = np.where(ball < post.low, 2 * post.low - ball, ball)
+    return np.clip(np.where(ball > post.high, 2 * post.high - ball, ball), post.low, post.high)
+
+
+def sample(post, walkers, steps, seed, log, init="prior"):
+    """Run (or resume) the chain to `steps` steps; returns (chain, log posterior).
+    The first walkers are a Latin-hypercube sample of the prior, or with
+    init "best" a small ball around the best run of the history."""
     d = len(post.names)
     path = os.path.join(post.cal.out, "chain.csv")
     if os.path.exists(path):
-        chain, log_prob = read_chain(path, post.names, walkers)
-        write_chain(path, post.names, chain, log_prob)
+        chain, log_prob = read_chain(path, post.chain_names, walkers)
+        write_chain(path, post.chain_names, chain, log_prob)
     else:
         chain, log_prob = np.empty((0, walkers, d)), np.empty((0, walkers))
-        write_chain(path, post.names, chain, log_prob)
+        write_chain(path, post.chain_names, chain, log_prob)
     if len(chain):
         coords, lp = chain[-1], log_prob[-1]
         log("resuming the chain at step %d of %d" % (len(chain), steps))
     else:
-        coords = post.low + qmc.LatinHypercube(d=d, seed=seed).random(walkers) * (post.high - post.low)
+        if init == "best":
+            coords = start_near_best(post, walkers, seed)
+        else:
+            coords = post.low + qmc.LatinHypercube(d=d, seed=seed).random(walkers) * (post.high - post.low)
         lp = post(coords)
         if not np.isfinite(lp).any():
             raise CalibrationError("no walker of the first ensemble has a finite posterior: every run failed "
@@ -300,7 +330,7 @@ def finish(args, kelm, cal, log):
             % (d, ", ".join(post.names), walkers, args.steps, walkers * (args.steps + 1) + 1))
         cal.evaluate([np.array(cal.default)], pool)
         default_texts = cal.texts(cal.default)
-        chain, log_prob = sample(post, walkers, args.steps, args.seed, log)
+        chain, log_prob = sample(post, walkers, args.steps, args.seed, log, args.init)
     samples = chain[burn:].reshape(-1, d)
     tau = autocorrelation(chain[burn:])
     names = post.names
