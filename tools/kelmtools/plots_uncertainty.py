@@ -32,9 +32,10 @@ def plot_indices(method, table, output, path):
         rows = table[table["index"] == name].set_index("parameter").reindex(parameters)
         value = rows["value"].to_numpy(dtype=float)
         low, high = rows["low"].to_numpy(dtype=float), rows["high"].to_numpy(dtype=float)
-        err = np.where(np.isfinite(low), [value - low, high - value], np.nan)
-        ax.bar(x + (k - (len(wanted) - 1) / 2) * width, value, width, yerr=np.clip(err, 0, None), capsize=3,
-               label=LABELS[name] + (" (95 % interval)" if np.isfinite(low).any() else ""))
+        interval = np.isfinite(low).all()
+        err = np.clip([value - low, high - value], 0, None) if interval else None
+        ax.bar(x + (k - (len(wanted) - 1) / 2) * width, value, width, yerr=err, capsize=3,
+               label=LABELS[name] + (" (95 % interval)" if interval else ""))
     ax.set_xticks(x)
     ax.set_xticklabels(parameters, rotation=20, ha="right", fontsize=8)
     ax.axhline(0, color="grey", lw=0.5)

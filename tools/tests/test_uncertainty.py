@@ -107,19 +107,19 @@ def test_twin_posterior_holds_the_truth_and_its_band_the_observations(twin):
     args = ["--base", twin["base"], "--forcing", twin["forcing"], "--obs", twin["obs"], "--ranges",
             twin["ranges"], "--kelm", twin["kelm"], "--jobs", 2, "--out", out, "--calibrate", "181:183",
             "--validate", "184:186", "--method", "mcmc", "--sigma", "nep=%g" % NOISE["nep"],
-            "--walkers", 6, "--steps", 20, "--draws", 12]
+            "--walkers", 8, "--steps", 30, "--draws", 16]
     p = tool("kelm-calibrate", *args)
     assert p.returncode == 0, p.stdout + p.stderr
     summary = pd.read_csv(out / "posterior_summary.csv").set_index("parameter")
     for (file_name, key), value in TRUTH.items():
         row = summary.loc["%s:%s" % (file_name, key)]
         assert row["q05"] <= value <= row["q95"], summary
-    # cut short in step 13: the same command completes the chain as it was, from the history
+    # cut short in step 19: the same command completes the chain as it was, from the history
     chain = (out / "chain.csv").read_text()
     lines = chain.splitlines(keepends=True)
-    (out / "chain.csv").write_text("".join(lines[:1 + 12 * 6 + 2]) + lines[1 + 12 * 6 + 2][:9])
+    (out / "chain.csv").write_text("".join(lines[:1 + 18 * 8 + 2]) + lines[1 + 18 * 8 + 2][:9])
     p = tool("kelm-calibrate", *args)
-    assert "resuming the chain at step 12 of 20" in p.stdout and "runs (0 new)" in p.stdout, p.stdout
+    assert "resuming the chain at step 18 of 30" in p.stdout and "runs (0 new)" in p.stdout, p.stdout
     assert (out / "chain.csv").read_text() == chain
     band = pd.read_csv(out / "predictive.csv")
     nep = band[band["flux"] == "nep"].dropna()
