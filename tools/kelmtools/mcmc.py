@@ -24,6 +24,7 @@ best/ with the values of the highest posterior, report.csv):
 """
 
 import concurrent.futures
+import hashlib
 import logging
 import math
 import os
@@ -246,15 +247,20 @@ def predictive(post, samples, draws, seed, kelm):
     cal = post.cal
     rng = np.random.default_rng(seed)
     picks = rng.choice(len(samples), size=min(draws, len(samples)), replace=False)
-    width = len(str(len(picks)))
-    runs = [("draw%0*d" % (width, k + 1), cal.values(cal.texts(samples[i, :post.nkeys])))
-            for k, i in enumerate(picks)]
+    # a draw's run is named by its values: a longer chain draws other samples,
+    # and the runs of earlier draws stay apart and can be taken again
+    runs, names = {}, []
+    for i in picks:
+        values = cal.values(cal.texts(samples[i, :post.nkeys]))
+        names.append("draw-" + hashlib.sha256(ensemble.edits_text(values).encode()).hexdigest()[:16])
+        runs[names[-1]] = values
+    runs = list(runs.items())
     out = os.path.join(cal.out, "predictive")
     table, _ = ensemble.run_ensemble(cal.base, cal.forcing, out, runs, kelm, jobs=cal.jobs, force=False)
     sims, frame = {v: [] for v in cal.variables}, None
     used = []
     status = dict(zip(table["name"], table["status"]))
-    for (name, _), i in zip(runs, picks):
+    for name, i in zip(names, picks):
         if status[name] != "ok":
             continue
         run_dir = os.path.join(out, name)
