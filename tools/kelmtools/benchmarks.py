@@ -128,7 +128,8 @@ def benchmark_predictions(pairs, driver_frame, v, train=None, seed=SEED, names=B
         prediction = np.full(len(obs), math.nan)
         for fit_mask, score_mask in folds(pairs["time"], train):
             use = fit_mask & known
-            if not use.any() or not score_mask.any():
+            # too few records to fit on: the other fold's lines stay unscored
+            if use.sum() <= len(DRIVERS[name]) or not score_mask.any():
                 continue
             model = fit(name, x[use], obs[use], seed)
             prediction[score_mask] = predict(model, x[score_mask])

@@ -44,7 +44,8 @@ def slurm_options(p, a):
     """The #SBATCH options of --slurm (a dict), or False without --slurm."""
     options = {"time": a.time, "partition": a.partition, "account": a.account}
     if not a.slurm:
-        if any(v is not None for v in options.values()):
+        # the same command with --collect instead of --slurm collects
+        if any(v is not None for v in options.values()) and not a.collect:
             p.error("--time, --partition and --account go with --slurm")
         return False
     for name, value in options.items():

@@ -69,16 +69,23 @@ def number(text, kind, row, column, low=None, high=None):
     return value
 
 
-def read_sites(path):
+def resolve(folder, path):
+    """A path of the list: from the list's folder, else (when only that exists) from the working directory."""
+    listed = os.path.join(folder, path)
+    return listed if os.path.exists(listed) or not os.path.exists(path) else os.path.abspath(path)
+
+
+def read_sites(path, warn=None):
     """[{column: value}] of a site list; raises SitesError."""
     reader.check_input(path)
     table = pd.read_csv(path, dtype=str, keep_default_na=False, skipinitialspace=True)
     table.columns = [c.strip().lower() for c in table.columns]
+    if "site" not in table.columns or "tower" not in table.columns:
+        raise SitesError("%s: columns are site, tower and optionally %s" % (path, ", ".join(COLUMNS[2:])))
     unknown = [c for c in table.columns if c not in COLUMNS]
-    if unknown or "site" not in table.columns or "tower" not in table.columns:
-        raise SitesError("%s: columns are site, tower and optionally %s%s"
-                         % (path, ", ".join(COLUMNS[2:]),
-                            "; unknown: %s" % clean(", ".join(unknown)) if unknown else ""))
+    if unknown and warn:
+        warn("kelm-sites: %s: column%s %s not used (known: %s)" % (path, "s" if len(unknown) > 1 else "",
+                                                                   clean(", ".join(unknown)), ", ".join(COLUMNS)))
     folder = os.path.dirname(os.path.abspath(path))
     sites, names = [], set()
     for _, row in table.iterrows():
@@ -89,10 +96,10 @@ def read_sites(path):
         names.add(name)
         if not cell["tower"]:
             raise SitesError("site %s: no tower file" % name)
-        site = {"site": name, "tower": check_path(os.path.join(folder, cell["tower"]), "tower file")}
+        site = {"site": name, "tower": check_path(resolve(folder, cell["tower"]), "tower file")}
         if not os.path.isfile(site["tower"]):
             raise SitesError("site %s: tower file %s not found" % (name, site["tower"]))
-        site["base"] = check_path(os.path.join(folder, cell["base"]), "base folder") if cell["base"] else None
+        site["base"] = check_path(resolve(folder, cell["base"]), "base folder") if cell["base"] else None
         if site["base"] and not os.path.isdir(site["base"]):
             raise SitesError("site %s: base folder %s not found" % (name, site["base"]))
         site["lat"] = number(cell["lat"], float, name, "lat", -90, 90) if cell["lat"] else None
@@ -448,7 +455,7 @@ def plot(out, status, summary, train=None):
             ax.set_title("%s, mean over %d site%s" % (v.upper(), sites, "s" if sites != 1 else ""))
             ax.grid(axis="y", lw=0.3)
         axes[0][0].set_ylabel("Rank (1 best)")
-        axes[0][-1].legend(loc="lower right", fontsize=8)
+        axes[0][-1].legend(loc="center left", bbox_to_anchor=(1.02, 0.5), fontsize=9)
         paths.append(plots._save(fig, os.path.join(folder, "ranks.png")))
     for name in status[status["status"] == "ok"]["site"]:
         courses = diurnal_frame(os.path.join(out, name), train)

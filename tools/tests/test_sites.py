@@ -3,7 +3,7 @@ import os
 import pandas as pd
 import pytest
 
-from conftest import FAKE_KELM, tool
+from conftest import EXAMPLE_FORCING, FAKE_KELM, tool
 from kelmtools import benchmarks, newsite, sites
 import make_forcing
 
@@ -21,11 +21,12 @@ def test_sites_run_score_fail_alone_and_resume(tmp_path):
     kelm = os.path.abspath(os.environ.get("KELM") or FAKE_KELM)
     tower(tmp_path / "good.csv", 3)
     tower(tmp_path / "broken.csv", 4, drop="SW_IN_F")
-    (tmp_path / "sites.csv").write_text("site,tower,zref\ngood,good.csv,25\nbroken,broken.csv,\n")
+    (tmp_path / "sites.csv").write_text("site,tower,zref,igbp\ngood,good.csv,25,ENF\nbroken,broken.csv,,EBF\n")
     out = tmp_path / "out"
     p = tool("kelm-sites", tmp_path / "sites.csv", "--out", out, "--jobs", 2, "--kelm", kelm)
     assert p.returncode == 3, p.stderr
     assert "2 sites: 2 to run, 0 already finished, 0 could not be prepared" in p.stderr
+    assert "sites.csv: column igbp not used" in p.stderr
     # a new site: _physics 1 at _dt 60, zref from the list
     assert (out / "good" / "site.par").read_text() == newsite.site_par(zref=25)
     summary = pd.read_csv(out / "summary.csv")
@@ -58,7 +59,7 @@ def test_sites_run_score_fail_alone_and_resume(tmp_path):
     ("site,tower\na,t.csv\na,t.csv\n", "bad or repeated site name 'a'"),
     ("site,tower,dt\na,t.csv,6.5\n", "site a: dt '6.5' is not a whole number from 1 to 3600"),
     ("site,tower,lat\na,t.csv,91\n", "site a: lat '91' is not a number from -90 to 90"),
-    ("site,tower,height\na,t.csv\n", "unknown: height"),
+    ("name,tower\na,t.csv\n", "columns are site, tower and optionally lat, lon"),
     ("site,tower\na,none.csv\n", "none.csv not found"),
     ("site,tower,base\na,t.csv,nobase\n", "nobase not found"),
 ])
@@ -79,3 +80,11 @@ def test_slurm_options(tmp_path):
     assert p.returncode == 0, p.stderr
     assert "#SBATCH --job-name=kelm-sites\n#SBATCH --array=1-1\n#SBATCH --time=2:00:00\n#SBATCH --partition=short\n" \
            "#SBATCH --account=forest-1\n" in (tmp_path / "o" / "slurm.sh").read_text()
+    # kelm-ensemble --slurm takes the same options
+    (tmp_path / "base").mkdir()
+    (tmp_path / "base" / "tree.leaf.par").write_text("_vmax 50 ->rate\n")
+    (tmp_path / "runs.csv").write_text("name,tree.leaf.par:_vmax\nr1,30\n")
+    p = tool("kelm-ensemble", "--base", tmp_path / "base", "--forcing", EXAMPLE_FORCING, "--out", tmp_path / "e",
+             "--runs", tmp_path / "runs.csv", "--kelm", FAKE_KELM, "--slurm", "--time", "10", "--account", "a.b")
+    assert p.returncode == 0 and "#SBATCH --time=10\n#SBATCH --account=a.b\n#SBATCH --ntasks=1\n" in (
+        tmp_path / "e" / "slurm.sh").read_text(), p.stderr
