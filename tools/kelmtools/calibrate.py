@@ -245,7 +245,8 @@ class Calibration:
         return {col: t for (col, _, _), t in zip(self.ranges, texts)}
 
     def score(self, run_dir):
-        site = reader.read_output(os.path.join(run_dir, "site.csv"))
+        # the run's own part: earlier ones come from a restart's base files
+        site = reader.read_output(os.path.join(run_dir, "site.csv"), parts=False)
         pairs = observed.pair(site, self.obs)
         row = {}
         for period, (first, last) in self.periods.items():

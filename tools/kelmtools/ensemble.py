@@ -369,7 +369,8 @@ def collect(out, runs, forcing):
             row["r2_kelm"] = printed if printed is not None else math.nan
             if ok:
                 try:
-                    result = stats.run_statistics(run_dir, forcing)["records"]
+                    # the run's own part: earlier ones come from a restart's base files
+                    result = stats.run_statistics(run_dir, forcing, parts=False)["records"]
                     row.update({k: result[k] for k in stats.STAT_NAMES})
                 except (OSError, ValueError) as e:
                     row["message"] = "statistics: %s" % e

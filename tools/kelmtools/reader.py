@@ -253,11 +253,13 @@ def join_parts(frames):
     return add_time(frame), dropped, added
 
 
-def read_output(path):
+def read_output(path, parts=True):
     """Read one kelm output file (site.csv, tree.csv, soil.csv, ...), joined
     with its earlier parts PATH.1, PATH.2, ... when a restarted run left
-    them (and say so).  attrs["missing"] counts the records added without
-    values between parts."""
+    them (and say so); with parts False the newest part alone.
+    attrs["missing"] counts the records added without values between parts."""
+    if not parts:
+        return read_part(path)
     paths = part_paths(path)
     frames = [read_part(p) for p in paths]
     if len(frames) == 1:

@@ -62,10 +62,8 @@ RANGES = "file:key,low,high\ntree.leaf.par:_vmax,20,120\n"
 def calibrated(tmp_path_factory):
     """A base and a calibration of one run (the defaults) done in it."""
     tmp = tmp_path_factory.mktemp("cal")
-    base = make_base(FAKE_KELM, tmp)
     (tmp / "ranges.csv").write_text(RANGES)
-    args = arguments(base, tmp / "ranges.csv", tmp / "out", budget=1)
-    assert calibration.main(args) == 0
+    assert calibration.main(arguments(make_base(FAKE_KELM, tmp), tmp / "ranges.csv", tmp / "out", budget=1)) == 0
     return tmp
 
 
@@ -76,23 +74,19 @@ def arguments(base, ranges, out, **change):
 
 
 def snapshot(out):
-    return {str(f.relative_to(out)): f.read_bytes() for f in out.rglob("*") if f.is_file()} if out.exists() else None
+    return out.exists() and {str(f.relative_to(out)): f.read_bytes() for f in out.rglob("*") if f.is_file()}
 
 
 @pytest.mark.parametrize("change, files, message", [
     ({"budget": 0}, {}, "--budget needs at least one run"),
     ({"jobs": 0}, {}, "--jobs needs at least 1"),
-    ({"seed": -1}, {}, "--seed takes 0 to 4294967295"),
-    ({}, {"ranges.csv": RANGES + "root.fine.par:_re25,1,inf\n"}, "_re25 needs finite numbers low and high, not '1' and 'inf'"),
-    ({}, {"ranges.csv": RANGES.replace("120", "nan")}, "needs finite numbers low and high, not '20' and 'nan'"),
+    ({}, {"ranges.csv": RANGES + "root.fine.par:_re25,1,inf\n"}, "_re25 needs finite numbers low and .*'inf'"),
     ({"calibrate": "1:10"}, {}, "--calibrate 1:10: no record of .*input.txt in these days"),
-    ({"validate": "186:184"}, {}, None),                                     # wraps round the year: fine
     ({"validate": "190:200"}, {}, "--validate 190:200: no record of"),
     # in the --out of the finished calibration
     ({"out": "out"}, {"out/calibrate.lock": "LOCKED"}, "out is in use by another kelm-calibrate"),
     ({"out": "out"}, {"out/history.csv": "run,status\n"}, "history.csv line 1: the header differs"),
     ({"out": "out"}, {"out/history.csv": "+1,ok\n"}, r"history.csv line 3 is damaged: 2 fields instead of 15"),
-    ({"out": "out"}, {"out/history.csv": "x,failed" + ",1" * 13 + "\n"}, "history.csv line 3 is damaged: a run number"),
     ({"out": "out"}, {"out/history.csv": "2,ok,,1,x" + ",1" * 10 + "\n"}, "line 3 is damaged: a run number, status"),
     # every run fails: the base's _vmax fails the initialisation and the range holds only such values
     ({"out": "new"}, {"base/tree.leaf.par": "_vmax -1\n", "ranges.csv": RANGES.replace("20,120", "-40,-1")},
@@ -101,19 +95,15 @@ def snapshot(out):
 def test_calibration_refuses_before_it_writes_and_reads_its_history_with_care(calibrated, tmp_path, change, files,
                                                                                 message):
     shutil.copytree(calibrated, tmp_path, dirs_exist_ok=True)
+    change = dict(change)
     out = tmp_path / change.pop("out", "new")
-    texts = {(tmp_path / name): text for name, text in files.items() if text != "LOCKED"}
-    for path, text in texts.items():
+    for path, text in ((tmp_path / name, text) for name, text in files.items() if text != "LOCKED"):
         path.write_text(path.read_text() + text if path.name == "history.csv" and "1" in text else text)
     before = snapshot(out)
     with open(tmp_path / "out" / "calibrate.lock") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX if "out/calibrate.lock" in files else fcntl.LOCK_UN)
-        args = arguments(tmp_path / "base", tmp_path / "ranges.csv", out, **change)
-        if message is None:
-            assert calibration.main(args) == 0
-            return
         with pytest.raises(ValueError, match=message):
-            calibration.main(args)
+            calibration.main(arguments(tmp_path / "base", tmp_path / "ranges.csv", out, **change))
     if "every run" in message:
         assert not (out / "report.csv").exists() and not (out / "best").exists()
     else:
