@@ -17,6 +17,7 @@ import datetime
 import glob
 import os
 import re
+import subprocess
 import sys
 
 import netCDF4
@@ -180,7 +181,19 @@ def site_value(params, key):
     return None
 
 
-def model_version(run_dir):
+def model_version(run_dir, kelm=None):
+    """The model version: asked of the program kelm where given, else found
+    in the run's console text (*.log)."""
+    if kelm:
+        try:
+            p = subprocess.run([kelm, "--version"], stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                               timeout=30)
+        except (OSError, subprocess.SubprocessError) as e:
+            raise ExportError("cannot run %s --version: %s" % (kelm, e))
+        m = VERSION.search(p.stdout)
+        if not m:
+            raise ExportError("%s --version does not print a Kelmora version" % kelm)
+        return m.group(1)
     for path in sorted(glob.glob(os.path.join(run_dir, "*.log"))):
         with open(path, errors="replace") as f:
             m = VERSION.search(f.read(4096))
@@ -207,7 +220,7 @@ def add_variable(ds, name, values, units, long_name, standard_name=None, dims=("
 
 
 def export(run_dir, forcing_path, out, year=None, obs_path=None, warn=print, site_id=None, lat=None, lon=None,
-           command=None):
+           command=None, kelm=None):
     site = reader.read_output(os.path.join(run_dir, "site.csv"))
     forcing = reader.read_forcing(forcing_path)
     stats.pair_nep(site, forcing)                   # the run belongs to the forcing
@@ -241,7 +254,9 @@ def export(run_dir, forcing_path, out, year=None, obs_path=None, warn=print, sit
                 raise ExportError("%s has %d data lines, site.csv %d" % (path, len(frame), n))
             frames[file_name[:-len(".csv")]] = frame
     params = parameter_files(run_dir)
-    version = model_version(run_dir)
+    version = model_version(run_dir, kelm)
+    if version is None:
+        warn("kelm-export: no model version in a *.log of %s (give --kelm PROGRAM)" % run_dir)
 
     tmp = "%s.kelm-export.tmp" % out
     try:
@@ -262,7 +277,7 @@ def write_globals(ds, run_dir, forcing_path, params, version, command):
     ds.Conventions = "CF-1.8"
     ds.featureType = "timeSeries"
     ds.title = "kelm run %s" % os.path.abspath(run_dir)
-    ds.source = "Kelmora version %s" % version if version else "Kelmora (version not found in the run's log)"
+    ds.source = "Kelmora version %s" % version if version else "Kelmora (version unknown)"
     ds.model_version = version or "unknown"
     ds.comment = ("Each value is the mean over the interval that ends at its time. Carbon fluxes are mass of "
                   "carbon (kg m-2 s-1; 1 umol m-2 s-1 = 12.011e-9 kg m-2 s-1) except NEE, NEE_obs: mole flux "

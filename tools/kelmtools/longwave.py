@@ -11,7 +11,8 @@ the shortwave's shortfall against a clear sky.
   emissivity c + (1 - c) * clear-sky emissivity after Crawford and Duchon
   (1999).  Where the sun is too low for the ratio (clear-sky shortwave below
   LOW_SUN), c is the one of the last three daylight hours, carried through
-  the night (and, before the first daylight, the first one).
+  the night (before the first evening: the first evening's).  Without any
+  daylight, c is 0.5.
 """
 
 import numpy as np
@@ -89,21 +90,18 @@ def cloud_fraction(sw_in, sw_clear, minutes):
         first = max(s, e + 1 - last)
         total = sw_clear[first:e + 1].sum()
         evening[e] = np.clip(1.0 - sw_in[first:e + 1].sum() / total, 0.0, 1.0)
-    carried = _fill_forward(evening)
-    c = np.where(day, c, carried)
-    if np.isnan(c).all():
+    if not np.isfinite(evening).any():
         return np.full(len(sw_in), 0.5)
-    return _fill_backward(c)
+    carried = _fill_forward(evening)
+    # before the first evening: the first evening's value
+    carried[np.isnan(carried)] = evening[np.isfinite(evening)][0]
+    return np.where(day, c, carried)
 
 
 def _fill_forward(x):
     idx = np.where(np.isfinite(x), np.arange(len(x)), 0)
     np.maximum.accumulate(idx, out=idx)
     return x[idx]
-
-
-def _fill_backward(x):
-    return _fill_forward(x[::-1])[::-1] if np.isnan(x).any() else x
 
 
 def estimate(stamps, minutes, ta, vpd, sw_in, lat, lon, elevation=0.0, utc_offset=0.0):

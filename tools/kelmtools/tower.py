@@ -18,10 +18,12 @@ missing.  Missing incoming longwave is estimated (see :mod:`longwave`).
 """
 
 import gzip
+import io
 import math
 import os
 import re
 import stat
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -109,6 +111,7 @@ ALMA_UNITS = {"Tair": "K", "Qair": "kg kg-1", "Wind": "m s-1", "SWdown": "W m-2"
               "Rainf": "kg m-2 s-1", "Snowf": "kg m-2 s-1", "Psurf": "Pa", "CO2air": "umol mol-1",
               "NEE": "umol m-2 s-1", "Qh": "W m-2", "Qle": "W m-2"}
 OBSERVED = ["nep", "h", "le"]
+DIURNAL_DAYS = 15
 FLUX_LABELS = {"nep": "NEE", "h": "H", "le": "LE"}
 OBS_COLUMNS = ["timestamp", "day", "hour", "minute", "nep", "h", "le"]
 POSITION = re.compile(r"^(.*?)(?:_(\d+)_(\d+)_(\d+)|_(\d+))$")
@@ -159,7 +162,10 @@ def open_checked(path):
         raise TowerError("%s is a directory, not a file" % path)
     if stat.S_ISCHR(mode) or stat.S_ISBLK(mode) or stat.S_ISSOCK(mode):
         raise TowerError("%s is a device, not a file" % path)
-    f = open(path, "rb")
+    try:
+        f = open(path, "rb")
+    except OSError as e:
+        raise TowerError("%s: cannot read: %s" % (path, e.strerror))
     if stat.S_ISREG(mode) and f.read(2) == b"\x1f\x8b":
         f.close()
         return gzip.open(path, "rb")
@@ -207,9 +213,10 @@ def csv_lines(path):
 
 
 def read_csv_table(path):
-    """(columns, rows, line numbers, comment lines) of a CSV file with leading
-    '#' comment lines and a header row."""
-    comments, columns, rows, numbers = [], None, [], []
+    """(header columns, data text, line numbers of the data lines, comment
+    lines) of a CSV file with leading '#' comment lines and a header row;
+    every data line holds as many fields as the header."""
+    comments, columns, lines, numbers = [], None, [], []
     for number, text in csv_lines(path):
         if columns is None:
             if text.startswith("#") or not text.strip():
@@ -219,15 +226,24 @@ def read_csv_table(path):
             continue
         if not text.strip():
             continue
-        fields = text.split(",")
-        if len(fields) != len(columns):
+        fields = text.count(",") + 1
+        if fields != len(columns):
             raise TowerError("%s: line %d has %d fields, the header names %d columns"
-                             % (path, number, len(fields), len(columns)))
-        rows.append(fields)
+                             % (path, number, fields, len(columns)))
+        lines.append(text)
         numbers.append(number)
     if columns is None:
         raise TowerError("%s: no header line" % path)
-    return columns, rows, numbers, comments
+    return columns, "\n".join(lines), np.asarray(numbers), comments
+
+
+def text_columns(text, columns, names):
+    """The named columns of the data text, as stripped strings."""
+    if not text:
+        return pd.DataFrame({n: pd.Series([], dtype=str) for n in names})
+    frame = pd.read_csv(io.StringIO(text), header=None, names=columns, usecols=names, dtype=str,
+                        na_filter=False, quoting=3, engine="c")
+    return frame.apply(lambda c: c.str.strip().str.strip('"'))
 
 
 def by_position(columns, name):
@@ -245,27 +261,20 @@ def by_position(columns, name):
 
 
 def numeric(path, name, texts, numbers):
-    """A column's texts as numbers, missing words as NaN; other text is refused
-    with its line."""
-    values = np.empty(len(texts))
-    for i, t in enumerate(texts):
-        t = t.strip().strip('"')
-        if t in MISSING_WORDS:
-            values[i] = np.nan
-            continue
-        try:
-            v = float(t)
-        except ValueError:
-            v = math.nan
-        if not math.isfinite(v) and t not in MISSING_WORDS:
-            raise TowerError("%s: bad %s value '%s' in line %d" % (path, name, t[:40], numbers[i]))
-        values[i] = np.nan if v == MISSING else v
+    """A column's texts as numbers, missing words (-9999, NA, NaN, empty) as
+    NaN; any other text is refused with its line."""
+    values = pd.to_numeric(texts, errors="coerce").to_numpy(dtype=float)
+    bad = ~np.isfinite(values) & ~texts.isin(MISSING_WORDS).to_numpy()
+    if bad.any():
+        i = int(np.flatnonzero(bad)[0])
+        raise TowerError("%s: bad %s value '%s' in line %d" % (path, name, texts.iloc[i][:40], numbers[i]))
+    values[values == MISSING] = np.nan
     return values
 
 
 def stamps_of(path, texts, column):
     try:
-        return pd.to_datetime(pd.Series(texts).str.strip().str.strip('"'), format=STAMP)
+        return pd.to_datetime(texts, format=STAMP)
     except ValueError:
         raise TowerError("%s: %s must read YYYYMMDDHHMM" % (path, column))
 
@@ -299,35 +308,34 @@ def record_minutes(path, start, end):
 
 
 def read_csv_source(path, fmt):
-    columns, rows, numbers, comments = read_csv_table(path)
+    columns, text, numbers, comments = read_csv_table(path)
     site = next((m.group(1) for m in map(SITE_COMMENT.match, comments) if m), None)
     if fmt is None:
         fmt = csv_format(columns)
     for c in ("TIMESTAMP_START", "TIMESTAMP_END"):
         if c not in columns:
             raise TowerError("%s: no %s column" % (path, c))
-    if not rows:
+    if len(set(columns)) != len(columns):
+        raise TowerError("%s: the header names a column twice" % path)
+    if not len(numbers):
         raise TowerError("%s: no records" % path)
-    texts = list(zip(*rows))
-    start = pd.DatetimeIndex(stamps_of(path, texts[columns.index("TIMESTAMP_START")], "TIMESTAMP_START"))
-    end = pd.DatetimeIndex(stamps_of(path, texts[columns.index("TIMESTAMP_END")], "TIMESTAMP_END"))
-    minutes = record_minutes(path, start, end)
-    axis = regular_axis(path, end, minutes)
-    table, units = {}, {}
+    chosen = {}
     for quantity, choices in CSV_VARIABLES[fmt].items():
         for names, unit in choices:
             name = next((n for n in (by_position(columns, m) if fmt == "ameriflux" else (m if m in columns else None)
                                      for m in names) if n), None)
             if name:
-                values = numeric(path, name, texts[columns.index(name)], numbers)
-                table[name] = pd.Series(values, index=end).reindex(axis)
-                units[quantity] = (name, unit)
-                qc = name + "_QC"
-                if quantity in OBSERVED and qc in columns:
-                    table[qc] = pd.Series(numeric(path, qc, texts[columns.index(qc)], numbers),
-                                          index=end).reindex(axis)
+                chosen[quantity] = (name, unit)
                 break
-    return Source(path, fmt, pd.DataFrame(table, index=axis), minutes, units, site=site)
+    wanted = [n for n, _ in chosen.values()]
+    wanted += [n + "_QC" for q, (n, _) in chosen.items() if q in OBSERVED and n + "_QC" in columns]
+    texts = text_columns(text, columns, ["TIMESTAMP_START", "TIMESTAMP_END"] + wanted)
+    start = pd.DatetimeIndex(stamps_of(path, texts["TIMESTAMP_START"], "TIMESTAMP_START"))
+    end = pd.DatetimeIndex(stamps_of(path, texts["TIMESTAMP_END"], "TIMESTAMP_END"))
+    minutes = record_minutes(path, start, end)
+    axis = regular_axis(path, end, minutes)
+    table = {name: pd.Series(numeric(path, name, texts[name], numbers), index=end).reindex(axis) for name in wanted}
+    return Source(path, fmt, pd.DataFrame(table, index=axis), minutes, chosen, site=site)
 
 
 def csv_format(columns):
@@ -336,8 +344,7 @@ def csv_format(columns):
 
 
 def alma_frame(path, what):
-    """An ALMA NetCDF file as (pandas frame over time, dataset) with the
-    spatial dimensions of size 1 dropped."""
+    """An ALMA NetCDF file as (xarray dataset, its times)."""
     import xarray as xr
     try:
         ds = xr.open_dataset(path, decode_times=True, use_cftime=None)
@@ -350,7 +357,9 @@ def alma_frame(path, what):
         raise TowerError("%s: no records" % path)
     if not isinstance(index, pd.DatetimeIndex):
         try:
-            index = index.to_datetimeindex()
+            with warnings.catch_warnings():         # a 365-day calendar read as the standard one
+                warnings.simplefilter("ignore")
+                index = index.to_datetimeindex()
         except Exception:       # noqa: BLE001
             raise TowerError("%s: time must be a calendar time (units 'seconds since ...')" % path)
     return ds, pd.DatetimeIndex(index).round("s")
@@ -394,7 +403,13 @@ def time_ends(path, ds, index):
                          % (path, ", ".join("%g" % v for v in steps[:5])))
     minutes = int(steps[0]) if len(index) > 1 else 30
     if bounds and bounds in ds.variables:
-        return pd.DatetimeIndex(pd.to_datetime(np.asarray(ds[bounds].values)[:, 1])).round("s"), minutes
+        upper = np.asarray(ds[bounds].values)[:, 1]
+        if upper.dtype == object:               # calendars other than the standard one
+            import xarray as xr
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                upper = xr.CFTimeIndex(upper).to_datetimeindex()
+        return pd.DatetimeIndex(upper).round("s"), minutes
     return index + pd.Timedelta(minutes=minutes), minutes
 
 
@@ -416,8 +431,8 @@ def read_alma_source(path, flux_path):
         units["wind"] = ("Wind", alma_unit(path, ds, "Wind_N"))
     if "Snowf" in ds.variables and "Rainf" in ds.variables:
         table["Rainf"] = table["Rainf"] + pd.Series(alma_series(path, ds, "Snowf"), index=end).reindex(axis).fillna(0)
-    lat = alma_scalar(ds, ["latitude", "lat", "nav_lat", "y"])
-    lon = alma_scalar(ds, ["longitude", "lon", "nav_lon", "x"])
+    lat = alma_scalar(ds, ["latitude", "lat", "nav_lat"])
+    lon = alma_scalar(ds, ["longitude", "lon", "nav_lon"])
     elevation = alma_scalar(ds, ["elevation", "elev", "altitude"])
     site = next((str(ds.attrs[k]).split()[0] for k in ("site_code", "site_id", "site_name", "site")
                  if str(ds.attrs.get(k, "")).strip()), None)
@@ -457,7 +472,10 @@ def read_source(path, options):
         if not netcdf:
             open_checked(path).close()
             raise TowerError("%s: not a NetCDF file" % path)
-        return read_alma_source(path, options.flux)
+        try:
+            return read_alma_source(path, options.flux)
+        except (TypeError, KeyError, IndexError, AttributeError) as e:
+            raise TowerError("%s: not a readable ALMA/PLUMBER file (%s: %s)" % (path, type(e).__name__, e))
     if netcdf:
         raise TowerError("%s is a NetCDF file: it can only be read as --format alma" % path)
     if options.flux:
@@ -488,6 +506,39 @@ def long_gaps(series, max_gap):
     return [(series.index[p.iloc[0]], series.index[p.iloc[-1]], len(p)) for _, p in runs if len(p) > max_gap]
 
 
+def fill_long_gaps(series, quantity, name, minutes, max_gap, warn):
+    """AmeriFlux BASE files are not gap-filled: the records of gaps longer
+    than max_gap take the mean of the same time of day over the surrounding
+    DIURNAL_DAYS days (rain: 0), with a warning."""
+    gaps = gap_records(series, max_gap)
+    if quantity == "precip":
+        filled, how = series.fillna(0.0), "set to 0"
+    else:
+        filled, how = diurnal_fill(series, minutes), "filled from the mean diurnal course of the surrounding days"
+        if filled[gaps].isna().any():
+            raise TowerError("%s: no value at some time of day to fill its gaps from" % name)
+    warn("kelm-forcing: %s: %d records in gaps longer than --max-gap %d %s" % (name, len(gaps), max_gap, how))
+    return series.where(~series.index.isin(gaps), filled)
+
+
+def diurnal_fill(series, minutes):
+    """series with each missing value replaced by the mean of the values at
+    the same time of day within DIURNAL_DAYS days, the window widened where
+    it holds none."""
+    if 1440 % minutes:
+        return series
+    clock = series.index - series.index.normalize()
+    table = pd.DataFrame({"day": series.index.normalize(), "slot": clock // pd.Timedelta(minutes=minutes),
+                          "v": series.to_numpy()})
+    grid = table.pivot_table(index="day", columns="slot", values="v", aggfunc="first", dropna=False)
+    grid = grid.reindex(pd.date_range(grid.index[0], grid.index[-1], freq="D"))
+    for window in (DIURNAL_DAYS, 4 * DIURNAL_DAYS + 1, 2 * len(grid) + 1):
+        grid = grid.fillna(grid.rolling(window, center=True, min_periods=1).mean())
+    means = grid.stack(dropna=False)
+    looked_up = means.reindex(pd.MultiIndex.from_arrays([table["day"], table["slot"]])).to_numpy()
+    return series.fillna(pd.Series(looked_up, index=series.index))
+
+
 def check_bounds(series, quantity, name, path):
     lo, hi = BOUNDS[quantity]
     bad = series[(series < lo) | (series > hi)]
@@ -516,9 +567,13 @@ def quality_mask(qc, limit):
     return ~(flags > limit)
 
 
-def convert(path, options=None, warn=print, say=None):
-    """Return (forcing frame, observation frame, end time stamps, header lines)."""
-    options = options or Options()
+def convert(path, options=None, warn=print, say=None, max_gap=None, co2=None, pa=None):
+    """Return (forcing frame, observation frame, end time stamps, header lines).
+    max_gap, co2 and pa, where given, stand for the options of those names."""
+    options = options if isinstance(options, Options) else Options()
+    for key, value in (("max_gap", max_gap), ("co2", co2), ("pa", pa)):
+        if value is not None:
+            setattr(options, key, value)
     options.check()
     say = say or (lambda text: None)
     source = read_source(path, options)
@@ -546,6 +601,8 @@ def convert(path, options=None, warn=print, say=None):
         if quantity == "lw_in":
             forcing[quantity] = values
             continue
+        if source.fmt == "ameriflux" and long_gaps(values, options.max_gap):
+            values = fill_long_gaps(values, quantity, name, source.minutes, options.max_gap, warn)
         forcing[quantity] = fill_gaps(values, name, options.max_gap)
         context[quantity] = forcing[quantity]
     estimate_longwave(source, forcing, options, warn, notes)
@@ -554,7 +611,12 @@ def convert(path, options=None, warn=print, say=None):
     notes.insert(1, "site %s, lat %s, lon %s" % (options.site or source.site or "", "unknown" if lat is None
                                                  else "%g" % lat, "unknown" if lon is None else "%g" % lon))
     obs = pd.DataFrame(index=table.index)
+    if source.fmt == "alma" and not options.flux:
+        warn("kelm-forcing: no --flux file: observed NEE, H and LE missing")
     for quantity in OBSERVED:
+        if source.fmt == "alma" and not options.flux:
+            obs[quantity] = np.nan
+            continue
         if quantity not in source.units:
             warn("kelm-forcing: no %s: observed %s missing" % (tried_names(source, quantity),
                                                                      quantity.upper()))
@@ -674,13 +736,23 @@ def write_atomic(path, text):
         raise TowerError("cannot write %s: %s" % (path, e.strerror or e))
 
 
-def write(path, out, obs_path=None, options=None, warn=print, say=None):
-    inputs = [("the input", path)] + ([("--flux", options.flux)] if options and options.flux else [])
+def write(path, out, obs_path=None, *args, options=None, warn=print, say=None):
+    """Convert path into the forcing file out (and the observation file
+    obs_path); args may give max_gap, co2 and pa in this order."""
+    if args and isinstance(args[0], Options):
+        options = args[0]
+    elif args:
+        options = Options(*args)
+    options = options or Options()
+    inputs = [("the input", path)] + ([("--flux", options.flux)] if options.flux else [])
     outputs = [("-o", out)] + ([("--obs", obs_path)] if obs_path else [])
     for flag, o in outputs:
         for what, i in inputs:
             if same_file(o, i):
                 raise TowerError("%s %s is %s: it would be overwritten" % (flag, o, what))
+    if options.flux and same_file(path, options.flux):
+        raise TowerError("--flux %s is the input: give the Met file as the input, its Flux file with --flux"
+                         % options.flux)
     if obs_path and same_file(out, obs_path):
         raise TowerError("-o and --obs name the same file %s" % out)
     forcing, obs, stamps, notes = convert(path, options, warn, say)

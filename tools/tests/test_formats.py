@@ -86,6 +86,15 @@ def test_variants_humidity_longwave_and_qc(tmp_path):
     assert tool("kelm-forcing", tmp_path / "rh.csv", "-o", tmp_path / "f.txt", "--lat", 43.7, "--lon", 3.6,
                 "--format", "ameriflux").returncode == 0
     assert forcing(tmp_path / "f.txt").vpd.to_numpy() == pytest.approx(src.VPD_PI_1_1_1 / 10, abs=2e-4)
+    # AmeriFlux BASE is not gap-filled: a long gap takes the mean of the same time of day on the other days
+    ta = src.TA_1_1_1.to_numpy()
+    lines = open(AMF).read().splitlines()
+    for i in range(100, 110):
+        lines[3 + i] = lines[3 + i].replace(",%s," % lines[3 + i].split(",")[10], ",-9999,", 1)
+    (tmp_path / "gap.csv").write_text("\n".join(lines) + "\n")
+    p = tool("kelm-forcing", tmp_path / "gap.csv", "-o", tmp_path / "f.txt", "--lat", 43.7, "--lon", 3.6)
+    assert "TA_1_1_1: 10 records in gaps longer than --max-gap 4 filled from the mean diurnal course" in p.stderr
+    assert forcing(tmp_path / "f.txt").ta[100] == pytest.approx(np.mean(ta[[4, 52, 148]]), abs=1e-3)
     # an ALMA Met file with measured LWdown keeps it; --qc 3 keeps every flux
     netCDF4 = pytest.importorskip("netCDF4")
     shutil.copy(MET, tmp_path / "met.nc")
