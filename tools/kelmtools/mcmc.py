@@ -357,14 +357,27 @@ def finish(args, kelm, cal, log):
     best_dir = cal.write_best(best_texts)
     report = cal.report(default_texts, best_texts)
 
+    text = format_summary(table, chain, burn, tau, bands, coverage, with_error, used)
+    with open(os.path.join(cal.out, "mcmc.txt"), "w") as f:
+        f.write(text)
+    print(calibrate.format_report(cal, report, default_texts, best_texts), end="")
+    print(text, end="")
+    print("posterior: %s; chain: %s; figures: trace.png, pairs.png, predictive.png; best (highest posterior): %s"
+          % (os.path.join(cal.out, "posterior.csv"), os.path.join(cal.out, "chain.csv"), best_dir))
+    return 0
+
+
+def format_summary(table, chain, burn, tau, bands, coverage, with_error, used):
+    """The text of mcmc.txt: the posterior, the chain's health and the predictive coverage."""
+    steps = len(chain)
     lines = ["%-28s %12s %12s %12s %12s %8s" % ("parameter", "mean", "q05", "q50", "q95", "tau")]
     for r in table.to_dict("records"):
         lines.append("%-28s %12.6g %12.6g %12.6g %12.6g %8.1f" % (r["parameter"], r["mean"], r["q05"], r["q50"],
                                                                   r["q95"], r["tau"]))
     moved = np.any(chain[1:] != chain[:-1], axis=2).mean(axis=0) if len(chain) > 1 else np.array([math.nan])
     lines.append("acceptance fraction %.3f (walkers %.2f to %.2f); %d steps, burn-in %d, %d samples"
-                 % (acceptance(chain), moved.min(), moved.max(), args.steps, burn, len(samples)))
-    kept = args.steps - burn
+                 % (acceptance(chain), moved.min(), moved.max(), steps, burn, (steps - burn) * chain.shape[1]))
+    kept = steps - burn
     if not np.all(np.isfinite(tau)):
         lines.append("WARNING: the chain after the burn-in (%d steps) is too short to estimate its autocorrelation "
                      "time: run the same command with more --steps" % kept)
@@ -377,11 +390,4 @@ def finish(args, kelm, cal, log):
                      % (v.upper(), 100 * coverage[v], int(np.isfinite(bands[v]["obs"]).sum()),
                         "with its error" if with_error[v] else "simulated spread only, not in the likelihood",
                         used))
-    text = "\n".join(lines) + "\n"
-    with open(os.path.join(cal.out, "mcmc.txt"), "w") as f:
-        f.write(text)
-    print(calibrate.format_report(cal, report, default_texts, best_texts), end="")
-    print(text, end="")
-    print("posterior: %s; chain: %s; figures: trace.png, pairs.png, predictive.png; best (highest posterior): %s"
-          % (os.path.join(cal.out, "posterior.csv"), os.path.join(cal.out, "chain.csv"), best_dir))
-    return 0
+    return "\n".join(lines) + "\n"
