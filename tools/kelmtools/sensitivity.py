@@ -9,13 +9,15 @@ Layout of the output directory:
     design.csv      the design points: point, run (points of the same values
                     share one), method, then per key its value and its place
                     in the unit range (u:file:key)
-    runs/           the model runs, an ensemble in kelm-ensemble's layout; a
-                    rerun skips the runs that have finished with the same values
+    runs/           the model runs, an ensemble in kelm-ensemble's layout, each
+                    named by its values; a rerun skips the runs that have
+                    finished, also those another design shares
     outputs.csv     per run: status and the outputs
     indices.csv     output,parameter,index,value,low,high (95 % bootstrap interval)
     OUTPUT.png      a bar chart per output with the intervals
 """
 
+import hashlib
 import math
 import os
 import shlex
@@ -184,16 +186,13 @@ def output_names(obs):
 
 def make_runs(ranges, points):
     """The runs of the design points, one per distinct set of values (Morris
-    trajectories share many points), and the run of each point."""
+    trajectories share many points), and the run of each point.  A run is
+    named by its values, so that another design (--n, --seed, --method) in
+    the same --out reuses the finished runs it shares and adds the others."""
     values = [{col: ensemble.sampled_text(col[1], low + u[j] * (high - low))
                for j, (col, low, high) in enumerate(ranges)} for u in points]
-    distinct = {}
-    for v in values:
-        distinct.setdefault(tuple(sorted(v.items())), v)
-    width = max(4, len(str(len(distinct))))
-    names = {key: "run%0*d" % (width, k + 1) for k, key in enumerate(distinct)}
-    return [(names[key], v) for key, v in distinct.items()], \
-        [names[tuple(sorted(v.items()))] for v in values]
+    names = ["run-" + hashlib.sha256(ensemble.edits_text(v).encode()).hexdigest()[:16] for v in values]
+    return list(dict(zip(names, values)).items()), names
 
 
 def write_design(path, method, ranges, point_runs, points):
