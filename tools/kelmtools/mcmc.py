@@ -310,27 +310,30 @@ def natural(post, values):
 def main(args, kelm):
     """kelm-calibrate --method mcmc; returns the exit status."""
     log = lambda text: print(text, flush=True)  # noqa: E731
+    # the checks of the sampler's own options come before anything is written
+    target = [v.strip().lower() for v in args.target.split("+")]
+    sigma = parse_sigma(args.sigma, target)
+    d = len(ensemble.read_ranges(args.ranges)) + len([v for v in target if v not in sigma])
+    walkers = args.walkers or max(8, 2 * d + 2)
+    if walkers < 2 * d or walkers % 2:
+        raise CalibrationError("--walkers %d: give an even number of at least %d (twice the %d parameters)"
+                               % (walkers, 2 * d, d))
     cal = calibrate.Calibration(args.base, args.forcing, args.ranges, args.out,
                                 calibrate.parse_days(args.calibrate, "--calibrate"),
                                 calibrate.parse_days(args.validate, "--validate"),
                                 kelm, obs=args.obs, target=args.target, metric=args.metric, jobs=args.jobs, log=log)
     try:
-        return finish(args, kelm, cal, log)
+        return finish(args, kelm, cal, log, sigma, walkers)
     finally:
         cal.close()
 
 
-def finish(args, kelm, cal, log):
+def finish(args, kelm, cal, log, sigma, walkers):
     """The chain, its summaries and figures, the predictive band and the report."""
     from . import plots_uncertainty
-    sigma = parse_sigma(args.sigma, cal.target)
     with concurrent.futures.ThreadPoolExecutor(cal.jobs) as pool:
         post = Posterior(cal, sigma, pool)
         d = len(post.names)
-        walkers = args.walkers or max(8, 2 * d + 2)
-        if walkers < 2 * d or walkers % 2:
-            raise CalibrationError("--walkers %d: give an even number of at least %d (twice the %d parameters)"
-                                   % (walkers, 2 * d, d))
         burn = args.burn if args.burn is not None else args.steps // 2
         log("%d parameters (%s), %d walkers, %d steps: up to %d runs"
             % (d, ", ".join(post.names), walkers, args.steps, walkers * (args.steps + 1) + 1))

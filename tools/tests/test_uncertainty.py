@@ -7,7 +7,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import run_kelm, tool
+from conftest import EXAMPLE_FORCING as FORCING, FAKE_KELM, run_kelm, tool
 from kelmtools import paramfile, reader, sensitivity
 
 A, B = 7.0, 0.1
@@ -125,3 +125,18 @@ def test_twin_posterior_holds_the_truth_and_its_band_the_observations(twin):
     nep = band[band["flux"] == "nep"].dropna()
     inside = ((nep["obs"] >= nep["q05"]) & (nep["obs"] <= nep["q95"])).mean()
     assert 0.85 <= inside <= 0.95 and len(nep) == 143
+
+
+@pytest.mark.parametrize("more, message", [
+    (["--sigma", "le=3"], "--sigma le=3: le is not in --target nep"),
+    (["--sigma", "nep=-1"], "--sigma nep=-1: give FLUX=SIGMA pairs with positive numbers"),
+    (["--target", "nep+le", "--walkers", "4"], "--walkers 4: give an even number of at least 6 (twice the 3 parameters)"),
+    (["--steps", "10", "--burn", "10"], "--burn 10: give 0 or more, and fewer than --steps 10"),
+])
+def test_sampler_options_are_refused_before_anything_is_written(tmp_path, more, message):
+    (tmp_path / "ranges.csv").write_text("file:key,low,high\ntree.leaf.par:_vmax,20,110\n")
+    (tmp_path / "base").mkdir()
+    p = tool("kelm-calibrate", "--base", tmp_path / "base", "--forcing", FORCING, "--ranges", tmp_path / "ranges.csv",
+             "--out", tmp_path / "out", "--calibrate", "185:185", "--validate", "186:187", "--kelm", FAKE_KELM,
+             "--method", "mcmc", *more)
+    assert p.returncode == 1 and message in p.stderr and not (tmp_path / "out").exists(), p.stderr
