@@ -30,13 +30,21 @@ double stem_area(const Plant& p) {
     return area(p.sai());
 }
 
-// Keeps a surface or air-node temperature within 5 K of the forcing air; counts
-// the sub-steps in which the bound acts.
-double near_air(double t, double tk, int64_t& clamps) {
-    const double kept = std::clamp(t, tk - 5, tk + 5);
+// Keeps a surface or air-node temperature within `bound` K of the forcing air;
+// counts the sub-steps in which the bound acts.
+double near_air(double t, double tk, int64_t& clamps, double bound = 5) {
+    const double kept = std::clamp(t, tk - bound, tk + bound);
     if (kept != t) ++clamps;
     return kept;
 }
+
+// Bound of the foliage and the stems in the energy-conserving physics, K from the
+// forcing air. Their joint backward step is stable without the 5 K bound, which
+// removed the heat of every degree it cut off: at a dry forest sunlit leaves with
+// closing stomata pass 5 K above the air in the summer afternoons. 15 K stays as a
+// last guard, beyond what leaves in sun and still air, or wet leaves cooling
+// towards the wet bulb under dry air, reach.
+constexpr double kConservingBound = 15;
 
 // Heat capacity (J m-2 K-1) of foliage or stems of `carbon` kgC m-2 and dry matter
 // content `dmc`, with the water on the wet fraction `wet` of their area index `a`.
@@ -181,12 +189,6 @@ void stem_balance(Plant& p, const ForcingRecord& record, double dt, double gb_st
 // heat and the emitted thermal radiation. Stable at any time step; the 5 K clamps
 // stay as a last guard.
 
-// Slope of the saturation specific humidity `q` at temperature `t` K, kg kg-1 K-1.
-double qsat_slope(double q, double t) {
-    const double c = t - phys::kZeroCelsius;
-    return q * 17.502 * 240.97 / ((c + 240.97) * (c + 240.97));
-}
-
 // How a surface's evaporation and (foliage) transpiration, as intercept computed
 // them, change with its temperature: kg m-2 s-1 K-1. An evaporation held at its
 // limit by the store does not change.
@@ -295,8 +297,10 @@ double settle_temperatures(Plant& p, const ForcingRecord& record, double dt, dou
     solve_surfaces(f, st, sum);
     Foliage& fo = p.foliage;
     Stem& stem = p.stem;
-    fo.temperature = f.fixed ? record.tk : near_air(f.t + f.x, record.tk, p.clamps.foliage);
-    stem.temperature = st.fixed ? record.tk : near_air(st.t + st.x, record.tk, p.clamps.stem);
+    fo.temperature =
+        f.fixed ? record.tk : near_air(f.t + f.x, record.tk, p.clamps.foliage, kConservingBound);
+    stem.temperature =
+        st.fixed ? record.tk : near_air(st.t + st.x, record.tk, p.clamps.stem, kConservingBound);
     const double xf = f.fixed ? 0 : fo.temperature - f.t;
     const double xs = st.fixed ? 0 : stem.temperature - st.t;
     const double ta = ta_old + (f.g * xf + st.g * xs) / sum;
@@ -338,7 +342,8 @@ Failure Plant::step_a(const ForcingRecord& record, double dt, const LayerInput& 
                             radiation.vis_abs_up,
                             aero.u12,
                             foliage._dim,
-                            aero.rho};
+                            aero.rho,
+                            in.soil_water};
     Leaf& leaf = foliage.leaf;
     if (!leaf.iterate(record, leaf_in, 1) || !leaf.iterate(record, leaf_in, 0)) {
         return std::string(kLeafFailure);
@@ -351,7 +356,7 @@ Failure Plant::step_a(const ForcingRecord& record, double dt, const LayerInput& 
 
 void Plant::step_b(const ForcingRecord& record, double dt, const Air& above, const Partner& below) {
     const Surfaces g = surfaces(*this);
-    const Partner up{aero.ga, aero.gav, above.t, above.e};
+    const Partner up{aero.ga, vapour_to_above(), above.t, above.e};
     const Partner& low = below;
     const double tf = foliage.temperature;
     const double tt = stem.temperature;

@@ -1,6 +1,6 @@
 // The energy-conserving physics (_physics 1) on synthetic weather from
 // tools/make_forcing.py: the energy bookkeeping of a whole year (printed beside
-// the designed physics' books), how often the 5 K bounds of the temperatures
+// the designed physics' books), how often the bounds of the temperatures
 // act, and the agreement of long and short time steps.
 #include <gtest/gtest.h>
 
@@ -65,7 +65,7 @@ double residual(const SiteRun& run, int physics) {
     return rest;
 }
 
-// With _physics 1 a year leaves less than 5 W m-2 unaccounted for; the 5 K bounds
+// With _physics 1 a year leaves less than 5 W m-2 unaccounted for; the bounds
 // of the foliage, the stems and the air node of each stepped layer act in under
 // 1 % of the sub-steps, those of the top soil layer never. The designed physics'
 // residual is printed for comparison.

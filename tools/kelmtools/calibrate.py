@@ -111,6 +111,20 @@ class Calibration:
         self.best = None
         self.setup_out()
 
+    def check_periods(self):
+        """Refuse a period in which the run writes no line, and a calibration
+        period without an observation of the target: every run would fail."""
+        lines = self.obs.iloc[1:].reset_index(drop=True)
+        reader.add_time(lines)
+        for period, option in (("calibration", "--calibrate"), ("validation", "--validate")):
+            first, last = self.periods[period]
+            part = observed.in_days(lines, first, last)
+            if not len(part):
+                raise CalibrationError("%s %d:%d: no record of %s in these days" % (option, first, last, self.forcing))
+            for v in self.target if period == "calibration" else []:
+                if not part[v].notna().any():
+                    raise CalibrationError("%s %d:%d: no observed %s in these days" % (option, first, last, v))
+
     def observed_spread(self):
         """{period: {flux: standard deviation of the observations}} over the
         records that the output lines of each period close."""
@@ -127,20 +141,6 @@ class Calibration:
 
     def metric_name(self):
         return self.metric + ("/sd" if self.spread else "")
-
-    def check_periods(self):
-        """Refuse a period in which the run writes no line, and a calibration
-        period without an observation of the target: every run would fail."""
-        lines = self.obs.iloc[1:].reset_index(drop=True)
-        reader.add_time(lines)
-        for period, option in (("calibration", "--calibrate"), ("validation", "--validate")):
-            first, last = self.periods[period]
-            part = observed.in_days(lines, first, last)
-            if not len(part):
-                raise CalibrationError("%s %d:%d: no record of %s in these days" % (option, first, last, self.forcing))
-            for v in self.target if period == "calibration" else []:
-                if not part[v].notna().any():
-                    raise CalibrationError("%s %d:%d: no observed %s in these days" % (option, first, last, v))
 
     # -- output directory and history ---------------------------------------
 

@@ -12,10 +12,10 @@ import sys
 INTERRUPTED = 130
 ECHO_LIMIT = 200
 CONTROL = re.compile(r"[\x00-\x1f\x7f-\x9f]")
-# a value that goes into an #SBATCH line
-SLURM_WORD = re.compile(r"^[A-Za-z0-9_.:,+=@/-]+$")
 # The running tool's name, set by run(); notes are printed with it.
 TOOL = {"name": "kelmtools", "noted": set()}
+# a value that goes into an #SBATCH line
+SLURM_WORD = re.compile(r"^[A-Za-z0-9_.:,+=@/-]+$")
 
 
 def clean(text, limit=ECHO_LIMIT):
@@ -31,27 +31,6 @@ def check_path(path, what):
         raise ValueError("%s %s holds a line break or another control character"
                          % (what, clean(path)))
     return path
-
-
-def add_slurm_options(p):
-    for name, text in (("time", "the run time limit of each array task (sbatch --time)"),
-                       ("partition", "the partition to run in (sbatch --partition)"),
-                       ("account", "the account to charge (sbatch --account)")):
-        p.add_argument("--" + name, metavar=name.upper(), help="with --slurm: " + text)
-
-
-def slurm_options(p, a):
-    """The #SBATCH options of --slurm (a dict), or False without --slurm."""
-    options = {"time": a.time, "partition": a.partition, "account": a.account}
-    if not a.slurm:
-        # the same command with --collect instead of --slurm collects
-        if any(v is not None for v in options.values()) and not a.collect:
-            p.error("--time, --partition and --account go with --slurm")
-        return False
-    for name, value in options.items():
-        if value is not None and not SLURM_WORD.match(value):
-            p.error("--%s '%s': give one word of letters, digits and _ . : , + = @ / -" % (name, clean(value)))
-    return options
 
 
 def note(text):
@@ -73,6 +52,27 @@ def write_file(path, data, mode=None):
             os.chmod(path, mode)
     except OSError as e:
         raise OSError(e.errno, "%s: %s" % (path, e.strerror or e)) from None
+
+
+def add_slurm_options(p):
+    for name, text in (("time", "the run time limit of each array task (sbatch --time)"),
+                       ("partition", "the partition to run in (sbatch --partition)"),
+                       ("account", "the account to charge (sbatch --account)")):
+        p.add_argument("--" + name, metavar=name.upper(), help="with --slurm: " + text)
+
+
+def slurm_options(p, a):
+    """The #SBATCH options of --slurm (a dict), or False without --slurm."""
+    options = {"time": a.time, "partition": a.partition, "account": a.account}
+    if not a.slurm:
+        # the same command with --collect instead of --slurm collects
+        if any(v is not None for v in options.values()) and not a.collect:
+            p.error("--time, --partition and --account go with --slurm")
+        return False
+    for name, value in options.items():
+        if value is not None and not SLURM_WORD.match(value):
+            p.error("--%s '%s': give one word of letters, digits and _ . : , + = @ / -" % (name, clean(value)))
+    return options
 
 
 class Parser(argparse.ArgumentParser):

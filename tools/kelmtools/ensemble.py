@@ -315,7 +315,6 @@ def write_slurm(out, scripts, jobs=None, job_name="kelm-ensemble", options=None)
     jobs_path = write_jobs(out, scripts)
     log_dir = os.path.join(out, "slurm-logs")
     os.makedirs(log_dir, exist_ok=True)
-    extra = slurm_options(options)
     count = -(-len(scripts) // SLURM_ARRAY_LIMIT)
     paths = []
     for k in range(1, count + 1):
@@ -333,8 +332,8 @@ def write_slurm(out, scripts, jobs=None, job_name="kelm-ensemble", options=None)
             "# Task i runs line %d + i of jobs.txt and logs into slurm-logs/JOB_TASK.out.\n"
             "exec > %s/\"${SLURM_ARRAY_JOB_ID}_${SLURM_ARRAY_TASK_ID}.out\" 2>&1\n"
             "run=$(sed -n \"$((%d + SLURM_ARRAY_TASK_ID))p\" %s)\n"
-            "exec sh \"$run\"\n" % (job_name, array, extra, first, shlex.quote(log_dir), first,
-                                     shlex.quote(jobs_path)))
+            "exec sh \"$run\"\n" % (job_name, array, slurm_options(options), first, shlex.quote(log_dir), first,
+                                      shlex.quote(jobs_path)))
         paths.append(os.path.join(out, slurm_name(k)))
         write_file(paths[-1], script, 0o755)
     # scripts of an earlier, longer split would run stale lines of jobs.txt

@@ -2,8 +2,9 @@
 benchmarks fitted to its own weather and fluxes.
 
 A site list is a CSV file with the columns site and tower (a tower file that
-kelm-forcing reads) and, optionally, lat, lon, zref, base (a folder of
-parameter files), physics (default 1), dt (default 60) and qc.  Relative
+kelm-forcing reads) and, optionally, lat, lon, elevation (passed to
+kelm-forcing), zref, base (a folder of parameter files), physics (default 1),
+dt (default 60) and qc.  Relative
 paths count from the list's folder.
 
 Layout of the output directory:
@@ -40,7 +41,7 @@ import pandas as pd
 from . import benchmarks, ensemble, newsite, observed, paramfile, reader, runner
 from .cli import check_path, clean
 
-COLUMNS = ["site", "tower", "lat", "lon", "zref", "base", "physics", "dt", "qc"]
+COLUMNS = ["site", "tower", "lat", "lon", "elevation", "zref", "base", "physics", "dt", "qc"]
 STEPS = ["convert", "run", "score", "ok"]
 LOCK = "sites.lock"
 LIST = "sites.csv"
@@ -104,6 +105,8 @@ def read_sites(path, warn=None):
             raise SitesError("site %s: base folder %s not found" % (name, site["base"]))
         site["lat"] = number(cell["lat"], float, name, "lat", -90, 90) if cell["lat"] else None
         site["lon"] = number(cell["lon"], float, name, "lon", -180, 360) if cell["lon"] else None
+        site["elevation"] = number(cell["elevation"], float, name, "elevation", -500, 9000) \
+            if cell["elevation"] else None
         site["zref"] = number(cell["zref"], float, name, "zref", 1) if cell["zref"] else None
         site["physics"] = number(cell["physics"], int, name, "physics", 0, 1) if cell["physics"] \
             else newsite.PHYSICS
@@ -148,7 +151,7 @@ def set_site_keys(path, values):
 
 def forcing_options(site):
     options = []
-    for option, key in (("--qc", "qc"), ("--lat", "lat"), ("--lon", "lon")):
+    for option, key in (("--qc", "qc"), ("--lat", "lat"), ("--lon", "lon"), ("--elevation", "elevation")):
         if site[key] is not None:
             options += [option, "%g" % site[key]]
     return options

@@ -3,6 +3,9 @@ import csv
 import fcntl
 import shutil
 
+import numpy as np
+import pandas as pd
+
 import pytest
 
 from conftest import EXAMPLE_FORCING, FAKE_KELM, make_base, tool
@@ -111,10 +114,7 @@ def test_calibration_refuses_before_it_writes_and_reads_its_history_with_care(ca
 
 
 def test_a_sum_of_fluxes_adds_rmses_divided_by_the_spread_of_their_observations():
-    from kelmtools import calibrate
-    import numpy as np
-    import pandas as pd
-    cal = calibrate.Calibration.__new__(calibrate.Calibration)
+    cal = calibration.Calibration.__new__(calibration.Calibration)
     # hourly rows of days 10 and 11; line k closes row k + 1, so day 10's lines are rows 1..24
     cal.obs = pd.DataFrame({"day": [10] * 24 + [11] * 24 + [12], "hour": list(range(24)) * 2 + [0],
                             "minute": 0, "nep": [0.0] + [1.0, 3.0] * 12 + [9.0, 11.0] * 12,
@@ -125,5 +125,5 @@ def test_a_sum_of_fluxes_adds_rmses_divided_by_the_spread_of_their_observations(
     row = {"status": "ok", "calibration_nep_rmse": 2.0, "calibration_le_rmse": 50.0}
     assert cal.objective(row) == 2.5 and cal.metric_name() == "rmse/sd"
     cal.obs.loc[25:, "nep"] = 9.0
-    with pytest.raises(calibrate.CalibrationError, match="observed NEP does not vary in the validation period"):
+    with pytest.raises(calibration.CalibrationError, match="observed NEP does not vary in the validation period"):
         cal.observed_spread()
