@@ -427,6 +427,9 @@ def main(args):
         raise CalibrationError("--seed takes 0 to %d" % (2 ** 32 - 1))
     try:
         kelm = runner.find_kelm(args.kelm)
+        if getattr(args, "method", "de") == "mcmc":
+            from . import mcmc
+            return mcmc.main(args, kelm)
         cal = Calibration(args.base, args.forcing, args.ranges, args.out,
                           parse_days(args.calibrate, "--calibrate"), parse_days(args.validate, "--validate"),
                           kelm, obs=args.obs, target=args.target, metric=args.metric, jobs=args.jobs,
