@@ -479,6 +479,27 @@ def run_ensemble(base, forcing, out, runs, kelm, jobs=None, sshloginfile=None,
         os.close(lock)
 
 
+def sort_runs(entries):
+    """Sorts run directories, given as (run_dir, finished(run_dir), prepare(run_dir)),
+    into the run scripts still to do and a count line for the noun of the items:
+    a running directory is left alone, a finished one kept, any other prepared
+    (prepare returns None on success, else its message)."""
+    todo, finished, unprepared, running, n = [], 0, 0, 0, 0
+    for run_dir, is_done, prepare_run in entries:
+        n += 1
+        if is_running(run_dir):
+            running += 1
+        elif is_done(run_dir):
+            finished += 1
+        elif prepare_run(run_dir) is None:
+            todo.append(os.path.join(run_dir, "run.sh"))
+        else:
+            unprepared += 1
+    counts = ("%d %%s: %d to run, %d already finished, %d could not be prepared"
+              % (n, len(todo), finished, unprepared) + (", %d running" % running if running else ""))
+    return todo, counts
+
+
 def run_locked(base, forcing, out, runs, kelm, identity, same, jobs, sshloginfile, slurm,
                collect_only):
     if not collect_only:
@@ -490,20 +511,12 @@ def run_locked(base, forcing, out, runs, kelm, identity, same, jobs, sshloginfil
     write_runs(runs, os.path.join(out, "runs.csv"))
     slurm_path = None
     if not collect_only:
-        todo, finished, unprepared, running = [], 0, 0, 0
-        for name, values in listed:
-            run_dir = os.path.join(out, name)
-            if is_running(run_dir):
-                running += 1
-            elif same and is_finished(run_dir, values):
-                finished += 1
-            elif prepare(run_dir, base, values, kelm, forcing) is None:
-                todo.append(os.path.join(run_dir, "run.sh"))
-            else:
-                unprepared += 1
-        print("%d runs: %d to run, %d already finished, %d could not be prepared"
-              % (len(listed), len(todo), finished, unprepared)
-              + (", %d running" % running if running else ""), file=sys.stderr)
+        todo, counts = sort_runs(
+            (os.path.join(out, name),
+             lambda run_dir, values=values: same and is_finished(run_dir, values),
+             lambda run_dir, values=values: prepare(run_dir, base, values, kelm, forcing))
+            for name, values in listed)
+        print(counts % "runs", file=sys.stderr)
         if slurm:
             if todo:
                 slurm_path = write_slurm(out, todo, jobs, options=slurm if isinstance(slurm, dict) else None)

@@ -381,20 +381,14 @@ def run_sites(sites, out, kelm, jobs=None, sshloginfile=None, slurm=None, collec
         slurm_path = None
         if not collect_only:
             write_list(sites, os.path.join(out, LIST))
-            todo, finished, unprepared, running = [], 0, 0, 0
-            for site in sites:
-                run_dir = os.path.join(out, site["site"])
+            def entry(site):
                 settings = settings_text(site, kelm, train)
-                if ensemble.is_running(run_dir):
-                    running += 1
-                elif is_finished(run_dir, settings):
-                    finished += 1
-                elif prepare(run_dir, site, kelm, train, settings) is None:
-                    todo.append(os.path.join(run_dir, "run.sh"))
-                else:
-                    unprepared += 1
-            log("%d sites: %d to run, %d already finished, %d could not be prepared"
-                % (len(sites), len(todo), finished, unprepared) + (", %d running" % running if running else ""))
+                return (os.path.join(out, site["site"]),
+                        lambda run_dir: is_finished(run_dir, settings),
+                        lambda run_dir: prepare(run_dir, site, kelm, train, settings))
+
+            todo, counts = ensemble.sort_runs(entry(site) for site in sites)
+            log(counts % "sites")
             if slurm is not None:
                 if todo:
                     slurm_path = ensemble.write_slurm(out, todo, jobs, job_name="kelm-sites", options=slurm)
