@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "files/line_reader.h"
 #include "files/numbers.h"
 #include "run/site.h"
 #include "run/statistic.h"
@@ -148,6 +149,22 @@ TEST(Numbers, LeadingNumberConversionAndTheDefaultNotation) {
     EXPECT_EQ(words, (std::vector<std::string_view>{"a", "b", "c"}));
     split_words(" a,b\tc", false, words);
     EXPECT_EQ(words, (std::vector<std::string_view>{"a,b", "c"}));
+}
+
+// Quoted lines keep every printable character at the edges of the UTF-8 ranges
+// and show each byte of an overlong form, a code point beyond U+10FFFF and a
+// character that reorders or hides text as '?'.
+TEST(QuotedLines, CharactersAtTheEdgesOfUtf8) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"\xc2\xa0|\xc2\x9f", "\xc2\xa0|??"},               // no-break space; a C1 control
+        {"\xe0\xa0\x80|\xe0\x9f\xbf", "\xe0\xa0\x80|???"},  // U+0800; overlong
+        {"\xf0\x90\x80\x80|\xf0\x8f\xbf\xbf", "\xf0\x90\x80\x80|????"},
+        {"\xf4\x8f\xbf\xbf|\xf4\x90\x80\x80", "\xf4\x8f\xbf\xbf|????"},
+        {"\xd8\xa7|\xd8\x9c|\xd9\x9c", "\xd8\xa7|??|\xd9\x9c"},  // alef; letter mark
+        {"\xe2\x80\x8a|\xe2\x80\x8b|\xe2\x80\xaf", "\xe2\x80\x8a|???|\xe2\x80\xaf"},
+        {"\xe2\x81\x9f|\xe2\x81\xa0|\xef\xbb\xbf", "\xe2\x81\x9f|???|???"},
+    };
+    for (auto [line, shown] : rows) EXPECT_EQ(printable_excerpt(line), shown) << shown;
 }
 
 TEST(Statistic, SquaredCorrelationByHandAndUndefinedCases) {
