@@ -100,6 +100,9 @@ class Plant {
 
     double t12 = 0;  // air temperature at z12, K
     double q12 = 0;  // specific humidity at z12, kg kg-1
+    // Sensible heat from z12 to the reference height that the last sub-step's air
+    // node settled (energy-conserving physics), W m-2.
+    double sensible_settled = 0;
 
     // Sums over the record's sub-steps, in the order of the output columns.
     struct Sums {
@@ -163,6 +166,9 @@ class Plant {
     // Infrared transfer; expects transfer_vis to have run in the sub-step.
     void transfer_ir();
     void intercept(const ForcingRecord& record, double dt, int surface, double input);
+    // Energy-conserving interception of surface k (area index a) while it
+    // evaporates at `rate` per kg of water held (s-1): the store solved exactly.
+    void drain_exactly(size_t k, double a, double dt, double input, double rate);
 
     // Saturation specific humidity (kg kg-1) of the leaves' (k = 0) or the
     // stems' surface at `t` K under `pa` kPa.

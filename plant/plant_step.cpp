@@ -95,7 +95,15 @@ Surfaces surfaces(Plant& p) {
 
 // Water held on one surface after the sub-step: what was caught, less drip and
 // evaporation; condensation adds only to a store that already holds water.
-void update_store(Interception& w, size_t k, double dt) {
+void update_store(Interception& w, size_t k, double dt, bool exact) {
+    if (exact) {
+        // The means of the exact solution: the store ends where they take it; a
+        // warmer surface than the solution assumed may not take more than it held.
+        const double next = w.store[k] + (w.intercepted[k] - w.drainage[k] - w.evaporation[k]) * dt;
+        if (next < 0) w.evaporation[k] += next / dt;
+        w.store[k] = std::max(next, 0.0);
+        return;
+    }
     const double held = w.store[k];
     const double lost = std::min((w.drainage[k] + w.evaporation[k]) * dt, held);
     const double next =
@@ -188,15 +196,16 @@ double qsat_slope(double q, double t) {
 }
 
 // How a surface's evaporation and (foliage) transpiration, as intercept computed
-// them, change with its temperature: kg m-2 s-1 K-1. An evaporation held at its
-// limit by the store does not change.
+// them, change with the surface's saturation humidity and the air node's: their
+// conductances (kg m-2 s-1 per kg kg-1) and the slope of the saturation humidity
+// (kg kg-1 K-1). The slopes per K are the conductances times the slope.
 struct VapourSlopes {
     double evaporation = 0;
     double transpiration = 0;
+    double slope = 0;
 };
 
-VapourSlopes vapour_slopes(Plant& p, const ForcingRecord& record, double dt, size_t k, double a,
-                           double t) {
+VapourSlopes vapour_slopes(Plant& p, const ForcingRecord& record, size_t k, double a, double t) {
     VapourSlopes v;
     if (a <= 0) return v;
     const Interception& w = p.interception;
@@ -204,20 +213,18 @@ VapourSlopes vapour_slopes(Plant& p, const ForcingRecord& record, double dt, siz
     const double g = gb.vapour(p.aero.u12, k == kLeaves ? p.foliage._dim : p.stem._dim, p.aero.rho);
     const double rho = record.rho_air;
     const double wet = w.wet_fraction[k];
-    const double held = w.store[k];
     const double q = p.surface_qsat(k, t, record.pa);
-    const double dq = q - p.q12;
-    const double slope = qsat_slope(q, t);
-    if (dq >= 0) {
-        if (wet * a * 2 * g * dq * rho < 0.5 * held / dt) v.evaporation = wet * a * 2 * g * rho;
+    v.slope = qsat_slope(q, t);
+    if (q - p.q12 >= 0) {
+        // The store's exact solution never runs it dry; the end of the sub-step
+        // trims a warmer surface's evaporation to what the store held.
+        v.evaporation = wet * a * 2 * g * rho;
         if (k == kLeaves) {
             v.transpiration = (1 - wet) * 2 * a * rho / (1 / stomatal_per_side(p, a) + 1 / g);
         }
-    } else if ((1 - wet) * a * 2 * g * dq * rho > -(2 * a - held) * 0.5 / dt) {
+    } else {
         v.evaporation = (1 - wet) * a * 2 * g * rho;
     }
-    v.evaporation *= slope;
-    v.transpiration *= slope;
     return v;
 }
 
@@ -233,7 +240,8 @@ struct SurfaceStep {
     double balance = 0;   // net radiation - sensible - latent heat at the old temperatures
     double slope = 0;     // latent and emitted heat per K
     VapourSlopes vapour;
-    double x = 0;  // temperature change of the step, K
+    double gv = 0;  // vapour conductance of evaporation and transpiration, kg m-2 s-1
+    double x = 0;   // temperature change of the step, K
 };
 
 SurfaceStep surface_step(Plant& p, const ForcingRecord& record, double dt, size_t k, double g_heat,
@@ -254,31 +262,43 @@ SurfaceStep surface_step(Plant& p, const ForcingRecord& record, double dt, size_
     const double latent = (w.evaporation[k] + (leaves ? w.transpiration : 0)) * phys::kLatentHeat;
     const double net = leaves ? p.radiation.foliage_net : p.radiation.stem_net;
     s.balance = net - s.k * (s.t - ta) - latent;
-    s.vapour = vapour_slopes(p, record, dt, k, a, s.t);
+    s.vapour = vapour_slopes(p, record, k, a, s.t);
+    s.gv = s.vapour.evaporation + s.vapour.transpiration;
     const double e = p.cover_fraction() * p.emission_share(k, a);
-    s.slope = (s.vapour.evaporation + s.vapour.transpiration) * phys::kLatentHeat +
-              8 * e * phys::kSigma * s.t * s.t * s.t;
+    s.slope = s.gv * s.vapour.slope * phys::kLatentHeat + 8 * e * phys::kSigma * s.t * s.t * s.t;
     return s;
 }
 
-// Solves the two linearised balances with the air node as the conductance-weighted
-// mean of its partners at the new temperatures; `sum` is the node's total heat
-// conductance. Fills the changes x of both surfaces.
-void solve_surfaces(SurfaceStep& f, SurfaceStep& st, double sum) {
-    const auto row = [sum](const SurfaceStep& s, const SurfaceStep& other, double& own,
-                           double& cross) {
-        own = s.capacity + s.k * (1 - s.g / sum) + s.slope;
-        cross = -s.k * other.g / sum;
+// The air node's humidity in the joint step: q = (q0 + sum of gv s x) / total, the
+// balance of what its partners above and below and the surfaces' evaporation and
+// transpiration bring, with the surfaces' fluxes following the node's change.
+struct NodeVapour {
+    double q_old = 0;  // the node's humidity that the fluxes were computed with
+    double q0 = 0;     // kg m-2 s-1
+    double total = 0;  // kg m-2 s-1 per kg kg-1
+};
+
+// Solves the two linearised balances with the air node's temperature as the
+// conductance-weighted mean of its partners at the new temperatures (`sum` its
+// total heat conductance) and its humidity as `node` settles it. Fills the
+// changes x of both surfaces.
+void solve_surfaces(SurfaceStep& f, SurfaceStep& st, double sum, const NodeVapour& node) {
+    const double d0 = node.q0 / node.total - node.q_old;
+    const auto row = [&](const SurfaceStep& s, const SurfaceStep& other, double& own,
+                         double& cross) {
+        const double latent = phys::kLatentHeat * s.gv / node.total;
+        own = s.capacity + s.k * (1 - s.g / sum) + s.slope - latent * s.gv * s.vapour.slope;
+        cross = -s.k * other.g / sum - latent * other.gv * other.vapour.slope;
     };
     double a11 = 1, a12 = 0, a21 = 0, a22 = 1;
     double b1 = 0, b2 = 0;
     if (!f.fixed) {
         row(f, st, a11, a12);
-        b1 = f.balance;
+        b1 = f.balance + phys::kLatentHeat * f.gv * d0;
     }
     if (!st.fixed) {
         row(st, f, a22, a21);
-        b2 = st.balance;
+        b2 = st.balance + phys::kLatentHeat * st.gv * d0;
     }
     const double det = a11 * a22 - a12 * a21;
     f.x = (b1 * a22 - a12 * b2) / det;
@@ -286,13 +306,25 @@ void solve_surfaces(SurfaceStep& f, SurfaceStep& st, double sum) {
 }
 
 // Settles the foliage, the stems and the air node together; the evaporation and
-// transpiration follow the new temperatures. Adds the surfaces' output sums and
-// returns the air-node temperature (not yet bounded).
+// transpiration follow the new temperatures and the node's new humidity. Adds the
+// surfaces' output sums, sets the node's humidity and returns its temperature
+// (not yet bounded).
 double settle_temperatures(Plant& p, const ForcingRecord& record, double dt, double foliage_heat,
-                           double stem_heat, double ta_old, double sum) {
+                           double stem_heat, double ta_old, double sum, const Partner& up,
+                           const Partner& low) {
     SurfaceStep f = surface_step(p, record, dt, kLeaves, foliage_heat, ta_old);
     SurfaceStep st = surface_step(p, record, dt, kStems, stem_heat, ta_old);
-    solve_surfaces(f, st, sum);
+    Interception& w = p.interception;
+    const double rho = record.rho_air;
+    const double to_q = phys::kWaterAirRatio / record.pa;
+    const double g_up = rho * up.g_vapour;
+    const double g_low = rho * low.g_vapour;
+    NodeVapour node;
+    node.q_old = p.q12;
+    node.total = g_up + g_low + f.gv + st.gv;
+    node.q0 = g_up * up.e * to_q + g_low * low.e * to_q + w.evaporation[kLeaves] + w.transpiration +
+              w.evaporation[kStems] + (f.gv + st.gv) * p.q12;
+    solve_surfaces(f, st, sum, node);
     Foliage& fo = p.foliage;
     Stem& stem = p.stem;
     fo.temperature = f.fixed ? record.tk : near_air(f.t + f.x, record.tk, p.clamps.foliage);
@@ -300,10 +332,14 @@ double settle_temperatures(Plant& p, const ForcingRecord& record, double dt, dou
     const double xf = f.fixed ? 0 : fo.temperature - f.t;
     const double xs = st.fixed ? 0 : stem.temperature - st.t;
     const double ta = ta_old + (f.g * xf + st.g * xs) / sum;
-    Interception& w = p.interception;
-    w.evaporation[kLeaves] += f.vapour.evaporation * xf;
-    w.transpiration += f.vapour.transpiration * xf;
-    w.evaporation[kStems] += st.vapour.evaporation * xs;
+    const double sf = f.vapour.slope * xf;
+    const double ss = st.vapour.slope * xs;
+    const double q = (node.q0 + f.gv * sf + st.gv * ss) / node.total;
+    const double dq = q - p.q12;
+    w.evaporation[kLeaves] += f.vapour.evaporation * (sf - dq);
+    w.transpiration += f.vapour.transpiration * (sf - dq);
+    w.evaporation[kStems] += st.vapour.evaporation * (ss - dq);
+    p.q12 = q;
     if (f.fixed) {
         fo.sums.temperature += record.tk - phys::kZeroCelsius;
     } else {
@@ -321,9 +357,15 @@ Failure Plant::step_a(const ForcingRecord& record, double dt, const LayerInput& 
     radiation.ir_in_down = in.down.ir;
     radiation.vis_in_up = in.up.vis;
     radiation.ir_in_up = in.up.ir;
-    // Sensible heat to the reference height with the conductance of the previous sub-step.
-    const double h = record.rho_air * phys::kCpAir * aero.ga * (t12 - in.air_t);
-    sums.sensible += h;
+    // Sensible heat to the reference height with the conductance of the previous
+    // sub-step. The energy-conserving physics books the flux its air node settles
+    // in step B and judges the stability by the last settled flux: the air above
+    // has moved on since, which at long steps is most of the difference.
+    double h = sensible_settled;
+    if (!conserving) {
+        h = record.rho_air * phys::kCpAir * aero.ga * (t12 - in.air_t);
+        sums.sensible += h;
+    }
     const double fc = cover_fraction();
     aero.update_profile(in.wind, fc, layer_dimension(*this), record.rho_air, h, t12);
     transfer_vis();
@@ -365,17 +407,21 @@ void Plant::step_b(const ForcingRecord& record, double dt, const Air& above, con
                       (up.g_vapour + g.foliage_vapour + g.stem_vapour + low.g_vapour);
     if (conserving) {
         // The stores lose the evaporation of the settled temperatures.
-        ta = settle_temperatures(*this, record, dt, g.foliage_heat, g.stem_heat, ta, sum);
-        update_store(interception, kLeaves, dt);
-        update_store(interception, kStems, dt);
+        ta = settle_temperatures(*this, record, dt, g.foliage_heat, g.stem_heat, ta, sum, up, low);
+        update_store(interception, kLeaves, dt, true);
+        update_store(interception, kStems, dt, true);
     } else {
-        update_store(interception, kLeaves, dt);
-        update_store(interception, kStems, dt);
+        update_store(interception, kLeaves, dt, false);
+        update_store(interception, kStems, dt, false);
         foliage_balance(*this, record, dt, g.gb_leaf);
         stem_balance(*this, record, dt, g.gb_stem);
     }
+    if (conserving) {
+        sensible_settled = record.rho_air * phys::kCpAir * up.g_heat * (ta - up.t);
+        sums.sensible += sensible_settled;
+    }
     t12 = near_air(ta, record.tk, clamps.air);
-    q12 = ea * phys::kWaterAirRatio / record.pa;
+    if (!conserving) q12 = ea * phys::kWaterAirRatio / record.pa;
     sums.t12 += t12 - phys::kZeroCelsius;
     sums.q12 += q12;
     sums.vis_out_down += radiation.vis_out_down;
@@ -467,6 +513,10 @@ void Plant::intercept(const ForcingRecord& record, double dt, int surface, doubl
     const double wet = held / (2 * a);
     w.wet_fraction[k] = wet;
     const double dq = surface_qsat(k, t, record.pa) - q12;
+    if (conserving && dq >= 0) {
+        drain_exactly(k, a, dt, input, g * dq * rho);
+        return;
+    }
     if (dq >= 0) {  // evaporation, at most half the store per sub-step
         w.evaporation[k] = std::min(wet * a * 2 * g * dq * rho, 0.5 * held / dt);
         if (leaves) {
@@ -481,6 +531,36 @@ void Plant::intercept(const ForcingRecord& record, double dt, int surface, doubl
     w.intercepted[k] =
         std::min((1 - catch_exp_[k](-0.5 * cover_fraction() * a)) * _fpr * input, (a - held) / dt);
     w.passed[k] = input - w.intercepted[k] + w.drainage[k];
+}
+
+void Plant::drain_exactly(size_t k, double a, double dt, double input, double rate) {
+    // The store S gains the catch I and loses the evaporation rate * S (the wet
+    // share of the area times its evaporation) and the drip S / 43200:
+    // dS/dt = I - m S, m = rate + 1 / 43200, solved exactly over the sub-step. The
+    // fluxes are their means over the sub-step, so that the store's end follows
+    // from them; a store that fills and dries within a long sub-step is caught.
+    Interception& w = interception;
+    const double held = w.store[k];
+    const double caught =
+        std::min((1 - catch_exp_[k](-0.5 * cover_fraction() * a)) * _fpr * input, (a - held) / dt);
+    const double m = rate + 1.0 / 43200;
+    const double end = caught / m;
+    const double x = m * dt;
+    // (1 - e^-x) / x, by its series where x is small and the difference cancels.
+    const double kept = x < 1e-4 ? 1 - x * (0.5 - x / 6) : -std::expm1(-x) / x;
+    const double mean = end + (held - end) * kept;
+    const double wet = mean / (2 * a);
+    w.wet_fraction[k] = wet;
+    w.evaporation[k] = rate * mean;
+    w.drainage[k] = mean / 43200;
+    w.intercepted[k] = caught;
+    if (k == kLeaves) {
+        const double c = stomatal_per_side(*this, a);
+        const double g = gb_leaves.vapour(aero.u12, foliage._dim, aero.rho);
+        // rate = g dq rho: the transpiration of the dry share through stomata in series.
+        w.transpiration = (1 - wet) * 2 * a * rate / g / (1 / c + 1 / g);
+    }
+    w.passed[k] = input - caught + w.drainage[k];
 }
 
 }  // namespace kelmora
