@@ -11,6 +11,7 @@
 #include "leaf/foliage.h"
 #include "physics/aerodynamics.h"
 #include "physics/physics.h"
+#include "plant/settling.h"
 #include "plant/stem.h"
 
 namespace kelmora {
@@ -157,6 +158,13 @@ class Plant {
     // with the air `above` (its temperature and vapour pressure) and the air
     // node or surface `below`.
     void step_b(const ForcingRecord& record, double dt, const Air& above, const Partner& below);
+    // The energy-conserving step B in two halves, so that the air nodes of all
+    // layers settle together: prepare_b linearises the layer around its old state
+    // and returns how its air node follows the changes of the nodes around it;
+    // finish_b takes those changes and updates the layer as step_b does.
+    NodeResponse prepare_b(const ForcingRecord& record, double dt, const Air& above,
+                           const Partner& below);
+    void finish_b(const ForcingRecord& record, double dt, NodeChange up, NodeChange low);
 
     // Writes the plant's, foliage's, leaf's and stem's lines and adds what leaves
     // them to `leaving`; only the top layer's sensible heat leaves the site.
@@ -178,6 +186,8 @@ class Plant {
     double emission_share(size_t k, double a) { return 1 - emissivity_exp_[k](-0.5 * _fem * a); }
 
   private:
+    void add_node_sums();
+    Settling settling_;
     // The exponentials of the emissivities and of the rain catch of the leaves
     // and the stems, which change only with the area indices.
     std::array<KeptExp, 2> emissivity_exp_;

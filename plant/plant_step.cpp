@@ -195,16 +195,6 @@ double qsat_slope(double q, double t) {
     return q * 17.502 * 240.97 / ((c + 240.97) * (c + 240.97));
 }
 
-// How a surface's evaporation and (foliage) transpiration, as intercept computed
-// them, change with the surface's saturation humidity and the air node's: their
-// conductances (kg m-2 s-1 per kg kg-1) and the slope of the saturation humidity
-// (kg kg-1 K-1). The slopes per K are the conductances times the slope.
-struct VapourSlopes {
-    double evaporation = 0;
-    double transpiration = 0;
-    double slope = 0;
-};
-
 VapourSlopes vapour_slopes(Plant& p, const ForcingRecord& record, size_t k, double a, double t) {
     VapourSlopes v;
     if (a <= 0) return v;
@@ -227,22 +217,6 @@ VapourSlopes vapour_slopes(Plant& p, const ForcingRecord& record, size_t k, doub
     }
     return v;
 }
-
-// One surface (foliage or stems) in the joint step: heat capacity over the step,
-// conductance to the air node, the explicit energy balance against the air node of
-// the old temperatures, and the linearised slopes.
-struct SurfaceStep {
-    bool fixed = false;   // no heat capacity: the surface takes the air temperature
-    double t = 0;         // temperature before the step, K
-    double capacity = 0;  // heat capacity over the step, W m-2 K-1
-    double g = 0;         // heat conductance to the air node, m s-1
-    double k = 0;         // the same as W m-2 K-1
-    double balance = 0;   // net radiation - sensible - latent heat at the old temperatures
-    double slope = 0;     // latent and emitted heat per K
-    VapourSlopes vapour;
-    double gv = 0;  // vapour conductance of evaporation and transpiration, kg m-2 s-1
-    double x = 0;   // temperature change of the step, K
-};
 
 SurfaceStep surface_step(Plant& p, const ForcingRecord& record, double dt, size_t k, double g_heat,
                          double ta) {
@@ -269,85 +243,57 @@ SurfaceStep surface_step(Plant& p, const ForcingRecord& record, double dt, size_
     return s;
 }
 
-// The air node's humidity in the joint step: q = (q0 + sum of gv s x) / total, the
-// balance of what its partners above and below and the surfaces' evaporation and
-// transpiration bring, with the surfaces' fluxes following the node's change.
-struct NodeVapour {
-    double q_old = 0;  // the node's humidity that the fluxes were computed with
-    double q0 = 0;     // kg m-2 s-1
-    double total = 0;  // kg m-2 s-1 per kg kg-1
+// The changes of both surfaces, the air node's temperature against its old
+// weighted mean and its humidity for the changes `up` and `low` of its partners.
+struct Solution {
+    double xf = 0;
+    double xs = 0;
+    double dta = 0;
+    double q = 0;
 };
 
-// Solves the two linearised balances with the air node's temperature as the
-// conductance-weighted mean of its partners at the new temperatures (`sum` its
-// total heat conductance) and its humidity as `node` settles it. Fills the
-// changes x of both surfaces.
-void solve_surfaces(SurfaceStep& f, SurfaceStep& st, double sum, const NodeVapour& node) {
-    const double d0 = node.q0 / node.total - node.q_old;
-    const auto row = [&](const SurfaceStep& s, const SurfaceStep& other, double& own,
-                         double& cross) {
-        const double latent = phys::kLatentHeat * s.gv / node.total;
-        own = s.capacity + s.k * (1 - s.g / sum) + s.slope - latent * s.gv * s.vapour.slope;
-        cross = -s.k * other.g / sum - latent * other.gv * other.vapour.slope;
-    };
-    double a11 = 1, a12 = 0, a21 = 0, a22 = 1;
-    double b1 = 0, b2 = 0;
-    if (!f.fixed) {
-        row(f, st, a11, a12);
-        b1 = f.balance + phys::kLatentHeat * f.gv * d0;
-    }
-    if (!st.fixed) {
-        row(st, f, a22, a21);
-        b2 = st.balance + phys::kLatentHeat * st.gv * d0;
-    }
-    const double det = a11 * a22 - a12 * a21;
-    f.x = (b1 * a22 - a12 * b2) / det;
-    st.x = (a11 * b2 - a21 * b1) / det;
+// The node's humidity balances what its partners and the surfaces bring, the
+// surfaces' fluxes following their saturation and the node's change; its
+// temperature is the conductance-weighted mean of its partners.
+double node_q(const Settling& s, NodeChange up, NodeChange low, double xf, double xs) {
+    return (s.q0 + s.gv_up * up.q + s.gv_low * low.q + s.f.gv * s.f.vapour.slope * xf +
+            s.st.gv * s.st.vapour.slope * xs) /
+           s.gv_total;
+}
+double node_dt(const Settling& s, NodeChange up, NodeChange low, double xf, double xs) {
+    return (s.f.g * xf + s.st.g * xs + s.g_up * up.t + s.g_low * low.t) / s.sum;
 }
 
-// Settles the foliage, the stems and the air node together; the evaporation and
-// transpiration follow the new temperatures and the node's new humidity. Adds the
-// surfaces' output sums, sets the node's humidity and returns its temperature
-// (not yet bounded).
-double settle_temperatures(Plant& p, const ForcingRecord& record, double dt, double foliage_heat,
-                           double stem_heat, double ta_old, double sum, const Partner& up,
-                           const Partner& low) {
-    SurfaceStep f = surface_step(p, record, dt, kLeaves, foliage_heat, ta_old);
-    SurfaceStep st = surface_step(p, record, dt, kStems, stem_heat, ta_old);
-    Interception& w = p.interception;
-    const double rho = record.rho_air;
-    const double to_q = phys::kWaterAirRatio / record.pa;
-    const double g_up = rho * up.g_vapour;
-    const double g_low = rho * low.g_vapour;
-    NodeVapour node;
-    node.q_old = p.q12;
-    node.total = g_up + g_low + f.gv + st.gv;
-    node.q0 = g_up * up.e * to_q + g_low * low.e * to_q + w.evaporation[kLeaves] + w.transpiration +
-              w.evaporation[kStems] + (f.gv + st.gv) * p.q12;
-    solve_surfaces(f, st, sum, node);
-    Foliage& fo = p.foliage;
-    Stem& stem = p.stem;
-    fo.temperature = f.fixed ? record.tk : near_air(f.t + f.x, record.tk, p.clamps.foliage);
-    stem.temperature = st.fixed ? record.tk : near_air(st.t + st.x, record.tk, p.clamps.stem);
-    const double xf = f.fixed ? 0 : fo.temperature - f.t;
-    const double xs = st.fixed ? 0 : stem.temperature - st.t;
-    const double ta = ta_old + (f.g * xf + st.g * xs) / sum;
-    const double sf = f.vapour.slope * xf;
-    const double ss = st.vapour.slope * xs;
-    const double q = (node.q0 + f.gv * sf + st.gv * ss) / node.total;
-    const double dq = q - p.q12;
-    w.evaporation[kLeaves] += f.vapour.evaporation * (sf - dq);
-    w.transpiration += f.vapour.transpiration * (sf - dq);
-    w.evaporation[kStems] += st.vapour.evaporation * (ss - dq);
-    p.q12 = q;
-    if (f.fixed) {
-        fo.sums.temperature += record.tk - phys::kZeroCelsius;
-    } else {
-        add_foliage_sums(p, f.k * (fo.temperature - ta),
-                         (w.evaporation[kLeaves] + w.transpiration) * phys::kLatentHeat);
-    }
-    add_stem_sums(p, st.k * (stem.temperature - ta), w.evaporation[kStems] * phys::kLatentHeat);
-    return ta;
+Solution solve(const Settling& s, NodeChange up, NodeChange low) {
+    const double d0 = node_q(s, up, low, 0, 0) - s.q_old;
+    const double dt0 = node_dt(s, up, low, 0, 0);
+    const auto rhs = [&](const SurfaceStep& x) {
+        return x.fixed ? 0 : x.balance + phys::kLatentHeat * x.gv * d0 + x.k * dt0;
+    };
+    const double b1 = rhs(s.f);
+    const double b2 = rhs(s.st);
+    Solution r;
+    r.xf = s.inverse[0] * b1 + s.inverse[1] * b2;
+    r.xs = s.inverse[2] * b1 + s.inverse[3] * b2;
+    r.dta = node_dt(s, up, low, r.xf, r.xs);
+    r.q = node_q(s, up, low, r.xf, r.xs);
+    return r;
+}
+
+// The surfaces' linearised balances with the node's temperature and humidity
+// following them: the inverse of their 2 x 2 matrix.
+void invert_surfaces(Settling& s) {
+    const auto row = [&](const SurfaceStep& x, const SurfaceStep& other, double& own,
+                         double& cross) {
+        const double latent = phys::kLatentHeat * x.gv / s.gv_total;
+        own = x.capacity + x.k * (1 - x.g / s.sum) + x.slope - latent * x.gv * x.vapour.slope;
+        cross = -x.k * other.g / s.sum - latent * other.gv * other.vapour.slope;
+    };
+    double a11 = 1, a12 = 0, a21 = 0, a22 = 1;
+    if (!s.f.fixed) row(s.f, s.st, a11, a12);
+    if (!s.st.fixed) row(s.st, s.f, a22, a21);
+    const double det = a11 * a22 - a12 * a21;
+    s.inverse = {a22 / det, -a12 / det, -a21 / det, a11 / det};
 }
 
 }  // namespace
@@ -392,36 +338,110 @@ Failure Plant::step_a(const ForcingRecord& record, double dt, const LayerInput& 
 }
 
 void Plant::step_b(const ForcingRecord& record, double dt, const Air& above, const Partner& below) {
+    if (conserving) {
+        prepare_b(record, dt, above, below);
+        finish_b(record, dt, {}, {});
+        return;
+    }
     const Surfaces g = surfaces(*this);
     const Partner up{aero.ga, aero.gav, above.t, above.e};
     const Partner& low = below;
     const double tf = foliage.temperature;
     const double tt = stem.temperature;
     const double sum = up.g_heat + g.foliage_heat + g.stem_heat + low.g_heat;
-    double ta =
+    const double ta =
         (up.t * up.g_heat + tf * g.foliage_heat + tt * g.stem_heat + low.t * low.g_heat) / sum;
     const double sat_f = saturation_[kLeaves].esat(tf - phys::kZeroCelsius);
     const double sat_t = saturation_[kStems].esat(tt - phys::kZeroCelsius);
     const double ea = (up.e * up.g_vapour + sat_f * g.foliage_vapour + sat_t * g.stem_vapour +
                        low.e * low.g_vapour) /
                       (up.g_vapour + g.foliage_vapour + g.stem_vapour + low.g_vapour);
-    if (conserving) {
-        // The stores lose the evaporation of the settled temperatures.
-        ta = settle_temperatures(*this, record, dt, g.foliage_heat, g.stem_heat, ta, sum, up, low);
-        update_store(interception, kLeaves, dt, true);
-        update_store(interception, kStems, dt, true);
-    } else {
-        update_store(interception, kLeaves, dt, false);
-        update_store(interception, kStems, dt, false);
-        foliage_balance(*this, record, dt, g.gb_leaf);
-        stem_balance(*this, record, dt, g.gb_stem);
-    }
-    if (conserving) {
-        sensible_settled = record.rho_air * phys::kCpAir * up.g_heat * (ta - up.t);
-        sums.sensible += sensible_settled;
-    }
+    update_store(interception, kLeaves, dt, false);
+    update_store(interception, kStems, dt, false);
+    foliage_balance(*this, record, dt, g.gb_leaf);
+    stem_balance(*this, record, dt, g.gb_stem);
     t12 = near_air(ta, record.tk, clamps.air);
-    if (!conserving) q12 = ea * phys::kWaterAirRatio / record.pa;
+    q12 = ea * phys::kWaterAirRatio / record.pa;
+    add_node_sums();
+}
+
+NodeResponse Plant::prepare_b(const ForcingRecord& record, double dt, const Air& above,
+                              const Partner& below) {
+    const Surfaces g = surfaces(*this);
+    Settling& s = settling_;
+    s.g_up = aero.ga;
+    s.g_low = below.g_heat;
+    s.t_up = above.t;
+    s.sum = aero.ga + g.foliage_heat + g.stem_heat + below.g_heat;
+    s.ta_old = (above.t * aero.ga + foliage.temperature * g.foliage_heat +
+                stem.temperature * g.stem_heat + below.t * below.g_heat) /
+               s.sum;
+    s.f = surface_step(*this, record, dt, kLeaves, g.foliage_heat, s.ta_old);
+    s.st = surface_step(*this, record, dt, kStems, g.stem_heat, s.ta_old);
+    const double rho = record.rho_air;
+    const double to_q = phys::kWaterAirRatio / record.pa;
+    const Interception& w = interception;
+    s.gv_up = rho * aero.gav;
+    s.gv_low = rho * below.g_vapour;
+    s.gv_total = s.gv_up + s.gv_low + s.f.gv + s.st.gv;
+    s.q_old = q12;
+    s.q0 = (s.gv_up * above.e + s.gv_low * below.e) * to_q + w.evaporation[kLeaves] +
+           w.transpiration + w.evaporation[kStems] + (s.f.gv + s.st.gv) * q12;
+    invert_surfaces(s);
+    // The node's response is linear in its partners' changes: the base and the
+    // response to a unit change of each.
+    const auto node = [&](NodeChange up, NodeChange low) {
+        const Solution x = solve(s, up, low);
+        return NodeChange{s.ta_old + x.dta - t12, x.q - q12};
+    };
+    NodeResponse r;
+    r.base = node({}, {});
+    const NodeChange units[4][2] = {{{1, 0}, {}}, {{0, 1}, {}}, {{}, {1, 0}}, {{}, {0, 1}}};
+    for (int j = 0; j < 4; ++j) {
+        const NodeChange c = node(units[j][0], units[j][1]);
+        std::array<double, 4>& m = j < 2 ? r.up : r.low;
+        m[j % 2] = c.t - r.base.t;
+        m[2 + j % 2] = c.q - r.base.q;
+    }
+    return r;
+}
+
+void Plant::finish_b(const ForcingRecord& record, double dt, NodeChange up, NodeChange low) {
+    const Settling& s = settling_;
+    const Solution x = solve(s, up, low);
+    Foliage& fo = foliage;
+    fo.temperature = s.f.fixed ? record.tk : near_air(s.f.t + x.xf, record.tk, clamps.foliage);
+    stem.temperature = s.st.fixed ? record.tk : near_air(s.st.t + x.xs, record.tk, clamps.stem);
+    const double xf = s.f.fixed ? 0 : fo.temperature - s.f.t;
+    const double xs = s.st.fixed ? 0 : stem.temperature - s.st.t;
+    const double ta = s.ta_old + node_dt(s, up, low, xf, xs);
+    const double q = node_q(s, up, low, xf, xs);
+    const double dq = q - s.q_old;
+    Interception& w = interception;
+    const VapourSlopes& vf = s.f.vapour;
+    const VapourSlopes& vs = s.st.vapour;
+    w.evaporation[kLeaves] += vf.evaporation * (vf.slope * xf - dq);
+    w.transpiration += vf.transpiration * (vf.slope * xf - dq);
+    w.evaporation[kStems] += vs.evaporation * (vs.slope * xs - dq);
+    if (s.f.fixed) {
+        fo.sums.temperature += record.tk - phys::kZeroCelsius;
+    } else {
+        add_foliage_sums(*this, s.f.k * (fo.temperature - ta),
+                         (w.evaporation[kLeaves] + w.transpiration) * phys::kLatentHeat);
+    }
+    add_stem_sums(*this, s.st.k * (stem.temperature - ta),
+                  w.evaporation[kStems] * phys::kLatentHeat);
+    // The stores lose the evaporation of the settled temperatures.
+    update_store(interception, kLeaves, dt, true);
+    update_store(interception, kStems, dt, true);
+    sensible_settled = record.rho_air * phys::kCpAir * s.g_up * (ta - (s.t_up + up.t));
+    sums.sensible += sensible_settled;
+    t12 = near_air(ta, record.tk, clamps.air);
+    q12 = q;
+    add_node_sums();
+}
+
+void Plant::add_node_sums() {
     sums.t12 += t12 - phys::kZeroCelsius;
     sums.q12 += q12;
     sums.vis_out_down += radiation.vis_out_down;

@@ -138,7 +138,34 @@ PlantUptake uptake(const Plant& p) {
             net * (p._alloc4 / p.alloc_sum())};
 }
 
+// 2 x 2 matrices, rows and columns temperature and humidity.
+using Matrix = std::array<double, 4>;
+
+NodeChange times(const Matrix& m, NodeChange v) {
+    return {m[0] * v.t + m[1] * v.q, m[2] * v.t + m[3] * v.q};
+}
+
 }  // namespace
+
+void Site::settle_air_nodes(const ForcingRecord& f, double dt) {
+    // Each node follows the other linearly: trees = a + L shrubs, shrubs = b + U trees;
+    // so (I - L U) trees = a + L b.
+    const NodeResponse a = tree.prepare_b(f, dt, {f.tk, f.ea}, shrub.as_partner(f.pa));
+    const NodeResponse b = shrub.prepare_b(f, dt, tree.air(f.pa), soil.as_partner(f.pa));
+    const Matrix& l = a.low;
+    const Matrix& u = b.up;
+    const Matrix m = {1 - (l[0] * u[0] + l[1] * u[2]), -(l[0] * u[1] + l[1] * u[3]),
+                      -(l[2] * u[0] + l[3] * u[2]), 1 - (l[2] * u[1] + l[3] * u[3])};
+    const NodeChange r = times(l, b.base);
+    const double rt = a.base.t + r.t;
+    const double rq = a.base.q + r.q;
+    const double det = m[0] * m[3] - m[1] * m[2];
+    const NodeChange trees{(rt * m[3] - m[1] * rq) / det, (m[0] * rq - m[2] * rt) / det};
+    const NodeChange du = times(u, trees);
+    const NodeChange shrubs{b.base.t + du.t, b.base.q + du.q};
+    tree.finish_b(f, dt, {}, shrubs);
+    shrub.finish_b(f, dt, trees, {});
+}
 
 Failure Site::substep(const ForcingRecord& f) {
     const double dt = _dt;
@@ -167,8 +194,12 @@ Failure Site::substep(const ForcingRecord& f) {
     // Step B, from the top down: each air node with the air above it as just
     // updated and the air node or surface below it.
     const Partner below_tree_air = has_shrub() ? shrub.as_partner(f.pa) : soil.as_partner(f.pa);
-    tree.step_b(f, dt, {f.tk, f.ea}, below_tree_air);
-    if (has_shrub()) shrub.step_b(f, dt, tree.air(f.pa), soil.as_partner(f.pa));
+    if (conserving() && has_shrub()) {
+        settle_air_nodes(f, dt);
+    } else {
+        tree.step_b(f, dt, {f.tk, f.ea}, below_tree_air);
+        if (has_shrub()) shrub.step_b(f, dt, tree.air(f.pa), soil.as_partner(f.pa));
+    }
     const PlantUptake plants[2] = {uptake(tree), uptake(shrub)};
     soil.step_b(f, dt, std::span(plants, has_shrub() ? 2 : 1));
     return {};
