@@ -1,5 +1,6 @@
 #include "leaf/leaf.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 
@@ -53,11 +54,13 @@ std::array<double, 8> key_of(const Exchange& e) {
 Failure Leaf::init(const std::string& out_path, bool is_shrub, bool conserving, double rho_air) {
     name = out_path + (is_shrub ? "shrub" : "tree") + ".leaf";
     this->conserving = conserving;
+    gb_.by_volume_of_air = conserving;
     if (Failure failure = read_parameters(name + ".par")) return failure;
     gross_production = 0;
     dark_respiration = 0;
     vapour_conductance =
         conserving ? per_volume_of_air(_g0, rho_air) : _g0 * phys::kMolarWater / 1000;
+    water_stress = 1;
     sums = {};
     terms_ = TemperatureTerms{};  // the parameters just read change the factors
     downward_ = {};
@@ -138,6 +141,13 @@ double Leaf::capacity_factor(double t) const {
     return _ep * std::exp(_ea * x) / (_ep - _ea * (1 - std::exp(_ep * x)));
 }
 
+double Leaf::stress_factor(double w) const {
+    // Concave in the available water: the stomata feel the drying only once most
+    // of the available water is gone, the sooner the smaller _stress.
+    const double x = std::clamp(w, 0.0, 1.0);
+    return (1 - std::exp(-_stress * x)) / (1 - std::exp(-_stress));
+}
+
 const Leaf::TemperatureTerms& Leaf::temperature_terms(double t, bool dark_only) {
     if (!(terms_.t == t)) {
         terms_.t = t;
@@ -189,10 +199,19 @@ std::optional<double> Leaf::iterate(const ForcingRecord& record, const LeafInput
     const double j = transport(q);
     const double vm = _vmax * tt.fv * lai;
     dark_respiration = rd0 / (1 + 0.001 * q);
-    double gb = record.rho_air / phys::kMolarWater * gb_.vapour(in.wind, in.width, in.rho);
+    // The boundary-layer conductance back in mol m-2 s-1, through the molar mass
+    // it was turned into m s-1 with.
+    const double molar = conserving ? phys::kMolarAir : phys::kMolarWater;
+    double gb = record.rho_air / molar * gb_.vapour(in.wind, in.width, in.rho);
     if (!(gb > kMinBoundaryLayer)) gb = kMinBoundaryLayer;
     const double cv = kc * (1 + kOxygen / ko);
-    const double f = _vpd != 0 ? 1 / (1 + _gd * record.vpd) : record.rh;
+    double f = _vpd != 0 ? 1 / (1 + _gd * record.vpd) : record.rh;
+    // Energy-conserving physics: a drying root zone closes the stomata, scaling the
+    // slope of the conductance; the minimum conductance stays.
+    if (conserving) {
+        water_stress = stress_factor(in.soil_water);
+        f *= water_stress;
+    }
     const Exchange exchange{vm, j, gamma, cv, record.co2, gb, _g0, _g1 * f};
 
     Solve solve(exchange);

@@ -28,6 +28,9 @@ struct LeafInput {
     double wind = 0;         // wind at the layer's air node, m s-1
     double width = 0;        // leaf width, m
     double rho = 0;          // air density of the layer's profile, kg m-3
+    // Share of the root zone's available water (0 at wilting, 1 when not
+    // limiting), used by the energy-conserving physics alone.
+    double soil_water = 1;
 };
 
 class Leaf {
@@ -48,7 +51,7 @@ class Leaf {
     double _g0 = 0.003;    // minimum stomatal conductance, mol m-2 s-1
     double _g1 = 5.6;      // slope of the stomatal conductance
     double _gd = 1.0;      // VPD coefficient, kPa-1
-    double _stress = 5.0;  // read and written only
+    double _stress = 5.0;  // shape of the soil-water stress (energy-conserving physics)
 
     // Sums over the record's sub-steps, in the order of the output columns.
     struct Sums {
@@ -67,6 +70,7 @@ class Leaf {
     double vapour_conductance = 0;  // m s-1
     double dark_respiration = 0;    // umol m-2 s-1
     double gross_production = 0;    // umol m-2 s-1, both streams after the second call
+    double water_stress = 1;        // stress factor of the last day sub-step, 1 unstressed
 
     // `conserving`: the energy-conserving physics, whose starting conductance
     // follows from the air density `rho_air`.
@@ -88,6 +92,10 @@ class Leaf {
     // Peaked temperature function of the carboxylation capacity at `t` K; 1 at the
     // optimal temperature.
     double capacity_factor(double t) const;
+
+    // Soil-water stress factor of the stomata, between 0 and 1, of the available
+    // share `w` of the root zone's water.
+    double stress_factor(double w) const;
 
   private:
     // The temperature factors of a foliage temperature: both calls of a sub-step

@@ -150,6 +150,11 @@ struct Partner {
 // stay exactly the same.
 class SurfaceConductance {
   public:
+    // Whether the vapour conductance turns mol m-2 s-1 into m s-1 through the
+    // molar volume of air, as the heat conductance does (the energy-conserving
+    // physics); otherwise through water's molar mass, 0.62 times too small.
+    bool by_volume_of_air = false;
+
     double heat(double u, double dim, double rho) {
         update(u, dim, rho);
         return heat_;
@@ -167,7 +172,8 @@ class SurfaceConductance {
         rho_ = rho;
         const double root = std::sqrt(u / dim);
         const double heat = 0.135 * root * phys::kMolarAir / rho;
-        const double vapour = 0.147 * root * phys::kMolarWater / rho;
+        const double molar = by_volume_of_air ? phys::kMolarAir : phys::kMolarWater;
+        const double vapour = 0.147 * root * molar / rho;
         heat_ = heat < 0.01 ? 0.01 : heat;
         vapour_ = vapour < 0.01 ? 0.01 : vapour;
     }

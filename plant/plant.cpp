@@ -102,6 +102,8 @@ void set_initial_ir(Plant& p, const ForcingRecord& record) {
 Failure Plant::init(const ForcingRecord& record, const LayerSetup& setup) {
     name = setup.out_path + (is_shrub ? "shrub" : "tree");
     conserving = setup.conserving;
+    gb_leaves.by_volume_of_air = conserving;
+    gb_stems.by_volume_of_air = conserving;
     if (Failure failure = read_parameters(name + ".par")) return failure;
     if (_ztop > setup.z_ref) {
         return is_shrub ? "Shrub top above tree foliage bottem."

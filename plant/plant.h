@@ -20,8 +20,9 @@ struct ForcingRecord;
 
 // What a layer receives from above and below in step A: the wind, air
 // temperature (K) and water input (kg m-2 s-1) that drive it, the streams
-// arriving at its top and its bottom, and the soil's temperature (K) and
-// moisture factor, which set the litter's decay.
+// arriving at its top and its bottom, the soil's temperature (K) and
+// moisture factor, which set the litter's decay, and the available share of
+// the root zone's water, which the leaves' stomata feel.
 struct LayerInput {
     double wind = 0;
     double air_t = 0;
@@ -30,6 +31,7 @@ struct LayerInput {
     Streams up;
     double soil_t = 0;
     double soil_fw = 0;
+    double soil_water = 1;
 };
 
 // How a layer is set up: its output directory, the previous output it restarts
@@ -139,8 +141,12 @@ class Plant {
     Air air(double pa) const { return {t12, vapour_pressure(q12, pa)}; }
     // The air node with its conductances, as the layer above sees it.
     Partner as_partner(double pa) const {
-        return {aero.ga, aero.gav, t12, vapour_pressure(q12, pa)};
+        return {aero.ga, vapour_to_above(), t12, vapour_pressure(q12, pa)};
     }
+    // The air node's vapour conductance to the air above, m s-1: the turbulence
+    // carries vapour as it carries heat (energy-conserving physics); _physics 0
+    // takes 0.622 times the heat conductance.
+    double vapour_to_above() const { return conserving ? aero.ga : aero.gav; }
 
     Failure init(const ForcingRecord& record, const LayerSetup& setup);
     ParamFile parameters();

@@ -326,7 +326,8 @@ Failure Plant::step_a(const ForcingRecord& record, double dt, const LayerInput& 
                             radiation.vis_abs_up,
                             aero.u12,
                             foliage._dim,
-                            aero.rho};
+                            aero.rho,
+                            in.soil_water};
     Leaf& leaf = foliage.leaf;
     if (!leaf.iterate(record, leaf_in, 1) || !leaf.iterate(record, leaf_in, 0)) {
         return std::string(kLeafFailure);
@@ -344,7 +345,7 @@ void Plant::step_b(const ForcingRecord& record, double dt, const Air& above, con
         return;
     }
     const Surfaces g = surfaces(*this);
-    const Partner up{aero.ga, aero.gav, above.t, above.e};
+    const Partner up{aero.ga, vapour_to_above(), above.t, above.e};
     const Partner& low = below;
     const double tf = foliage.temperature;
     const double tt = stem.temperature;

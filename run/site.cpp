@@ -175,10 +175,12 @@ Failure Site::substep(const ForcingRecord& f) {
     // Both see the soil's state of the previous sub-step.
     const double soil_t = soil.ts;
     const double soil_fw = soil.fw;
+    const double soil_water = soil.available;
     const Streams sky{0.46 * f.sw_in, 0.54 * f.sw_in + f.lw_in};
     const Streams below_tree =
         has_shrub() ? shrub.upward() : soil.upward(tree.radiation.vis_out_down);
-    const LayerInput tree_in{f.wind, f.tk, f.precip_rate, sky, below_tree, soil_t, soil_fw};
+    const LayerInput tree_in{f.wind,     f.tk,   f.precip_rate, sky,
+                             below_tree, soil_t, soil_fw,       soil_water};
     if (Failure failure = tree.step_a(f, dt, tree_in)) return failure;
     if (has_shrub()) {
         const LayerInput in{tree.aero.ub,
@@ -187,7 +189,8 @@ Failure Site::substep(const ForcingRecord& f) {
                             tree.downward(),
                             soil.upward(shrub.radiation.vis_out_down),
                             soil_t,
-                            soil_fw};
+                            soil_fw,
+                            soil_water};
         if (Failure failure = shrub.step_a(f, dt, in)) return failure;
     }
     soil.step_a(f, dt, soil_input(lowest_plant()));

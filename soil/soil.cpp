@@ -15,6 +15,10 @@ constexpr std::array<double, 8> kDefaultThickness{0.05, 0.1, 0.2, 0.4, 0.8, 1.6,
 
 constexpr std::string_view kBadThickness = ": Bad _dz value.";
 
+// Water potentials of wilting and of field capacity, J kg-1.
+constexpr double kWilting = -1500;
+constexpr double kFieldCapacity = -33;
+
 }  // namespace
 
 ParamFile Soil::parameters() {
@@ -143,9 +147,21 @@ Failure Soil::init(const ForcingRecord& record, const std::string& out_path, Res
         }
     }
     set_up_aerodynamics(record, z_bottom, under_shrubs);
+    gb.by_volume_of_air = conserving;
+    // The retention curve psi = _psie (theta / _porosity) ^ -_b read at the
+    // customary potentials of wilting (-1500 J kg-1) and of field capacity
+    // (-33 J kg-1), above which water does not limit transpiration.
+    theta_wilting_ = _porosity * std::pow(kWilting / _psie, -1 / _b);
+    theta_free_ = std::min(_porosity, _porosity * std::pow(kFieldCapacity / _psie, -1 / _b));
+    evaporation = 0;
+    drained = 0;
+    g_evaporation = 0.01;
+    available = 1;
+    if (conserving) update_available();
     if (Failure failure = fine.init(out_path, restart)) return failure;
     if (Failure failure = coarse.init(out_path, restart)) return failure;
     ts = 0.5 * (temp[0] + temp[1]);
+    surface_t = conserving ? temp[0] : ts;
     return {};
 }
 

@@ -71,10 +71,20 @@ class Soil {
     std::vector<double> temp_sum;    // sum of temperatures, degC
     std::vector<double> water_sum;   // sum of water, kg m-2
 
-    double ts = 0;        // surface temperature, K
-    double qs = 0;        // saturation specific humidity at the surface, or 0
-    double fw = 1;        // moisture factor of decomposition
-    double runoff = 0;    // water of the sub-step that did not fit in, kg m-2
+    double ts = 0;  // surface temperature, K, the mean of the top two layers
+    // Temperature at which the surface exchanges radiation, heat and vapour, K:
+    // with the energy-conserving physics the top layer's, otherwise ts.
+    double surface_t = 0;
+    double qs = 0;      // saturation specific humidity at the surface, or 0
+    double fw = 1;      // moisture factor of decomposition
+    double runoff = 0;  // water of the sub-step that did not fit in, kg m-2
+    // Water of the sub-step that left the top layer to the air (negative:
+    // condensed onto it), kg m-2.
+    double evaporation = 0;
+    // Water that has left the column across its bottom since init, kg m-2: what
+    // flows into the deepest layer, a fixed reservoir, the excess lost and the
+    // deficit made up above it, less what the deepest layer's roots take up.
+    double drained = 0;
     double flux_sum = 0;  // sum of the net surface energy flux, W m-2
 
     // The energy-conserving physics (site option _physics 1), set by init.
@@ -86,16 +96,23 @@ class Soil {
     double latent_sum = 0;
     double surface_flux = 0;
     int64_t surface_clamps = 0;  // sub-steps in which the top layer's 5 K bounds acted
+    // Energy-conserving physics only: the root-weighted available share of the
+    // layers' water between wilting and the point where it stops limiting the
+    // stomata (0 to 1), handed to the plant layers; and the surface's vapour
+    // conductance of the sub-step's evaporation, m s-1, with the dry soil's
+    // resistance.
+    double available = 1;
+    double g_evaporation = 0.01;
 
     size_t layers() const { return _dz.size(); }
 
     // What the soil hands to the plant layer above: the streams leaving its
     // surface (the layer's own visible `vis_down` reflected, the black body) and
     // the surface as a partner of the layer's air node under `pa` kPa.
-    Streams upward(double vis_down) const { return {_refl * vis_down, black_body(ts)}; }
+    Streams upward(double vis_down) const { return {_refl * vis_down, black_body(surface_t)}; }
     Partner as_partner(double pa) const {
-        return {gb.heat(aero.u12, _rgh, aero.rho), gb.vapour(aero.u12, _rgh, aero.rho), ts,
-                vapour_pressure(qs, pa)};
+        const double gv = conserving ? g_evaporation : gb.vapour(aero.u12, _rgh, aero.rho);
+        return {gb.heat(aero.u12, _rgh, aero.rho), gv, surface_t, vapour_pressure(qs, pa)};
     }
 
     // `restart`: take the starting state from the previous output files (none:
@@ -127,6 +144,14 @@ class Soil {
     // Keeps layer i between 5 % of saturation and saturation, moving the excess or
     // the deficit to the layer below (or out of the column above the deepest).
     void bound_water(size_t i);
+    // Energy-conserving physics: the root zone's available share of water.
+    void update_available();
+    // Water contents (m3 m-3) at wilting and where water stops limiting the
+    // stomata, from the retention curve; set by init.
+    double theta_wilting_ = 0;
+    double theta_free_ = 0;
+    // Water that flowed into the deepest layer in the sub-step, kg m-2.
+    double into_deepest_ = 0;
 
     // The powers of a layer's water curves, kept while the layer's relative
     // saturation (and the exponents) stay exactly the same: between sub-steps

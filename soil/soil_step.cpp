@@ -36,6 +36,37 @@ double warming(double dt, double heat, double cv, double dz, bool conserving) {
     return conserving ? dt * heat / (cv * dz) : dt * heat / cv;
 }
 
+// Energy-conserving physics: the vapour conductance (m s-1) of the soil surface
+// for evaporation, the boundary layer's `g` in series with the resistance of the
+// drying soil above the evaporating front, r = exp(8.206 - 4.255 W) s m-1 with W
+// the top layer's relative saturation (Sellers et al. 1992, J. Geophys. Res. 97:
+// 18345-18371): 52 s m-1 at saturation, 1,500 s m-1 at a fifth of it.
+// Condensation onto the surface meets no such resistance.
+double evaporation_conductance(double g, double saturation, bool evaporating) {
+    if (!evaporating) return g;
+    return 1 / (1 / g + std::exp(8.206 - 4.255 * saturation));
+}
+
+// Temperature at which the surface exchanges with the air above. The top layer
+// lies nearest the surface: the energy-conserving physics takes its temperature.
+// _physics 0 takes the mean of the top two layers, a temperature some 6 cm deep
+// (with the default layers) that lags the surface by hours, so the day's heat
+// went into the ground and came back out as sensible heat at night.
+double exchange_temperature(double top, double mean_of_two, bool conserving) {
+    return conserving ? top : mean_of_two;
+}
+
+// Hydraulic conductivity (kg s m-3) between a layer and the one below it, for
+// the flow their water potentials drive. _physics 0 takes the lower layer's
+// whatever the direction: water rising from a wet layer into a drying one moved
+// with the wet layer's conductivity, orders of magnitude above what the drying
+// layer lets through, so the fixed wet reservoir at the bottom kept the root zone
+// and the surface wet. The energy-conserving physics takes the geometric mean,
+// the same for both directions and between the two layers' values.
+double interface_conductivity(double k_above, double k_below, bool conserving) {
+    return conserving ? std::sqrt(k_above * k_below) : k_below;
+}
+
 }  // namespace
 
 void Soil::surface_balance(const ForcingRecord& record, double dt, const SoilInput& in) {
@@ -45,23 +76,40 @@ void Soil::surface_balance(const ForcingRecord& record, double dt, const SoilInp
     double u_ref = in.wind_bottom;
     if (in.under_shrubs) u_ref = aero.zrf > in.foliage_bottom ? in.wind_node : in.wind_bottom;
     ts = 0.5 * (temp[0] + temp[1]);
+    surface_t = exchange_temperature(temp[0], ts, conserving);
     // The surface absorbs all infrared arriving and emits as a black body.
-    const double rn = (1 - _refl) * in.vis_down + in.ir_down - black_body(ts);
+    const double rn = (1 - _refl) * in.vis_down + in.ir_down - black_body(surface_t);
     // Conductance of the previous profile, with _physics 0 never below 0.1 m s-1.
     const double g = gb.heat(aero.u12, _rgh, aero.rho);
-    const double h =
-        record.rho_air * phys::kCpAir * surface_heat_conductance(g, conserving) * (ts - in.air_t);
+    const double h = record.rho_air * phys::kCpAir * surface_heat_conductance(g, conserving) *
+                     (surface_t - in.air_t);
     heat[0] = rn - h;
     aero.update_profile(u_ref, 1.0, _rgh, record.rho_air, h, in.air_t);
 
     runoff = dt * in.throughfall;
-    qs = (water[0] > 0 || runoff > 0) ? qsat(ts, record.pa) : 0;
+    qs = (water[0] > 0 || runoff > 0) ? qsat(surface_t, record.pa) : 0;
     // Evaporation (or condensation) from the top layer; a frozen surface neither.
     flow[0] = 0;
-    if (ts > phys::kZeroCelsius) {
-        const double e =
-            (qs - in.air_q) * gb.vapour(aero.u12, _rgh, aero.rho) * record.rho_air * dt;
+    evaporation = 0;
+    g_evaporation = gb.vapour(aero.u12, _rgh, aero.rho);
+    if (surface_t > phys::kZeroCelsius) {
+        double e = (qs - in.air_q) * g_evaporation * record.rho_air * dt;
+        if (conserving) {
+            // The drying top layer resists evaporation and gives none below its
+            // minimum water of 5 % of saturation.
+            const double sat = phys::kWaterDensity * _porosity * _dz[0];
+            g_evaporation = evaporation_conductance(g_evaporation, water[0] / sat, e > 0);
+            e = (qs - in.air_q) * g_evaporation * record.rho_air * dt;
+            if (e > 0) {
+                const double held = std::max(0.0, water[0] - 0.05 * sat);
+                if (e > held) {
+                    g_evaporation *= held / e;
+                    e = held;
+                }
+            }
+        }
         flow[0] = -e;
+        evaporation = e;
         if (conserving) {
             // Energy-conserving physics: evaporation cools the top layer (condensation
             // warms it), and its latent heat joins the site's.
@@ -88,6 +136,7 @@ void Soil::water_flows(double dt) {
     const size_t n = layers();
     if (curves_.size() != n) curves_.assign(n, WaterCurves{});
     double psi_above = 0;
+    double k_above = 0;
     for (size_t i = 0; i < n; ++i) {
         const double theta = water[i] / phys::kWaterDensity / _dz[i];
         WaterCurves& c = curves_[i];
@@ -118,13 +167,18 @@ void Soil::water_flows(double dt) {
             flow[i] -= g;
         }
         if (i + 1 < n) flow[i + 1] = g;
-        // Potential-driven flow from the layer above, with this layer's conductivity.
+        // Potential-driven flow from the layer above, with this layer's conductivity
+        // (_physics 0) or the two layers' geometric mean.
         if (i > 0) {
-            const double q = k * (psi_above - psi) * dt / (0.5 * (_dz[i - 1] + _dz[i]));
+            const double kq = interface_conductivity(k_above, k, conserving);
+            const double q = kq * (psi_above - psi) * dt / (0.5 * (_dz[i - 1] + _dz[i]));
             flow[i - 1] -= q;
             flow[i] += q;
         }
         psi_above = psi;
+        k_above = k;
+        // What the deepest layer drains itself is never applied: it keeps its water.
+        if (i + 1 == n) into_deepest_ = flow[i] + g;
     }
 }
 
@@ -184,12 +238,31 @@ void Soil::bound_water(size_t i) {
     // from outside the column.
     const bool hand_down = i + 2 < n;
     if (water[i] > sat) {
-        if (hand_down) water[i + 1] += water[i] - sat;
+        if (hand_down) {
+            water[i + 1] += water[i] - sat;
+        } else {
+            drained += water[i] - sat;
+        }
         water[i] = sat;
     } else if (water[i] < low) {
-        if (hand_down) water[i + 1] -= low - water[i];
+        if (hand_down) {
+            water[i + 1] -= low - water[i];
+        } else {
+            drained -= low - water[i];
+        }
         water[i] = low;
     }
+}
+
+void Soil::update_available() {
+    const double range = theta_free_ - theta_wilting_;
+    double w = 0;
+    for (size_t i = 0; i < layers(); ++i) {
+        const double theta = water[i] / phys::kWaterDensity / _dz[i];
+        const double x = range > 0 ? (theta - theta_wilting_) / range : 1;
+        w += root_share[i] * std::clamp(x, 0.0, 1.0);
+    }
+    available = w;
 }
 
 void Soil::step_b(const ForcingRecord& record, double dt, std::span<const PlantUptake> plants) {
@@ -208,6 +281,10 @@ void Soil::step_b(const ForcingRecord& record, double dt, std::span<const PlantU
     }
     temp_sum[n - 1] += temp[n - 1] - phys::kZeroCelsius;
     water_sum[n - 1] += water[n - 1];
+    // The deepest layer keeps its water: what flows into it leaves the column,
+    // and what its roots take up comes from outside.
+    drained += into_deepest_ - root_share[n - 1] * tr * dt;
+    if (conserving) update_available();
     // The output reports what enters the surface with the energy-conserving
     // physics; _physics 0 reports the top layer's gain, which leaves out what it
     // conducts down to the layers below.
