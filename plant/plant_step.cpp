@@ -382,7 +382,7 @@ NodeResponse Plant::prepare_b(const ForcingRecord& record, double dt, const Air&
     const double rho = record.rho_air;
     const double to_q = phys::kWaterAirRatio / record.pa;
     const Interception& w = interception;
-    s.gv_up = rho * aero.gav;
+    s.gv_up = rho * vapour_to_above();
     s.gv_low = rho * below.g_vapour;
     s.gv_total = s.gv_up + s.gv_low + s.f.gv + s.st.gv;
     s.q_old = q12;
