@@ -106,6 +106,7 @@ class Plant {
     // Sensible heat from z12 to the reference height that the last sub-step's air
     // node settled (energy-conserving physics), W m-2.
     double sensible_settled = 0;
+    double air_last = 0;  // the forcing air temperature of the last sub-step, K
 
     // Sums over the record's sub-steps, in the order of the output columns.
     struct Sums {

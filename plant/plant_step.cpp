@@ -320,7 +320,13 @@ Failure Plant::step_a(const ForcingRecord& record, double dt, const LayerInput& 
     intercept(record, dt, Interception::kStem, interception.passed[kLeaves]);
     interception.passed[kStems] += (1 - fc) * in.water;
     foliage.refill_carbon(record);
-    const LeafInput leaf_in{foliage.temperature,
+    // The leaf sees the foliage where the sub-step will take it: with the
+    // energy-conserving physics the foliage's last settled departure from the air
+    // carried to this sub-step's air, which at long steps has moved on.
+    const double leaf_t = conserving && air_last > 0 ? foliage.temperature + record.tk - air_last
+                                                     : foliage.temperature;
+    air_last = record.tk;
+    const LeafInput leaf_in{leaf_t,
                             foliage.carbon * foliage._sla,
                             radiation.vis_abs_down,
                             radiation.vis_abs_up,

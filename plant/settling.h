@@ -5,6 +5,8 @@
 
 #include <array>
 
+#include "physics/physics.h"
+
 namespace kelmora {
 
 // How a surface's evaporation and (foliage) transpiration, as interception
@@ -30,13 +32,6 @@ struct SurfaceStep {
     double slope = 0;     // latent and emitted heat per K
     VapourSlopes vapour;
     double gv = 0;  // vapour conductance of evaporation and transpiration, kg m-2 s-1
-};
-
-// How the air nodes above and below a layer move in the step: temperature (K) and
-// specific humidity (kg kg-1) against the values the layer started from.
-struct NodeChange {
-    double t = 0;
-    double q = 0;
 };
 
 // A layer's air node as a linear function of the changes of its partners:

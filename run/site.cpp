@@ -144,27 +144,51 @@ using Matrix = std::array<double, 4>;
 NodeChange times(const Matrix& m, NodeChange v) {
     return {m[0] * v.t + m[1] * v.q, m[2] * v.t + m[3] * v.q};
 }
+NodeChange plus(NodeChange a, NodeChange b) {
+    return {a.t + b.t, a.q + b.q};
+}
+Matrix times(const Matrix& a, const Matrix& b) {
+    return {a[0] * b[0] + a[1] * b[2], a[0] * b[1] + a[1] * b[3], a[2] * b[0] + a[3] * b[2],
+            a[2] * b[1] + a[3] * b[3]};
+}
+// The inverse of I - m.
+Matrix inverse_of_rest(const Matrix& m) {
+    const double a = 1 - m[0], b = -m[1], c = -m[2], d = 1 - m[3];
+    const double det = a * d - b * c;
+    return {d / det, -b / det, -c / det, a / det};
+}
+
+// A node whose partner below follows it, below = c + s * node: the node's
+// response with the partner below folded in, node = base + up * change above.
+NodeResponse fold_below(const NodeResponse& r, NodeChange c, const Matrix& s) {
+    const Matrix rest = inverse_of_rest(times(r.low, s));
+    return {times(rest, plus(r.base, times(r.low, c))), times(rest, r.up), {}};
+}
 
 }  // namespace
 
 void Site::settle_air_nodes(const ForcingRecord& f, double dt) {
-    // Each node follows the other linearly: trees = a + L shrubs, shrubs = b + U trees;
-    // so (I - L U) trees = a + L b.
+    // The soil's top layer follows the lowest air node: ground = c + s * node.
+    Matrix s;
+    const NodeChange c = soil.response(dt, s);
+    if (!has_shrub()) {
+        const NodeResponse a =
+            fold_below(tree.prepare_b(f, dt, {f.tk, f.ea}, soil.as_partner(f.pa)), c, s);
+        tree.finish_b(f, dt, {}, plus(c, times(s, a.base)));
+        soil.settle(dt, a.base);
+        return;
+    }
+    // The shrubs' node follows the trees' (shrubs = b + U trees, the soil folded in),
+    // the trees' the shrubs' (trees = a + L shrubs): (I - L U) trees = a + L b.
     const NodeResponse a = tree.prepare_b(f, dt, {f.tk, f.ea}, shrub.as_partner(f.pa));
-    const NodeResponse b = shrub.prepare_b(f, dt, tree.air(f.pa), soil.as_partner(f.pa));
-    const Matrix& l = a.low;
-    const Matrix& u = b.up;
-    const Matrix m = {1 - (l[0] * u[0] + l[1] * u[2]), -(l[0] * u[1] + l[1] * u[3]),
-                      -(l[2] * u[0] + l[3] * u[2]), 1 - (l[2] * u[1] + l[3] * u[3])};
-    const NodeChange r = times(l, b.base);
-    const double rt = a.base.t + r.t;
-    const double rq = a.base.q + r.q;
-    const double det = m[0] * m[3] - m[1] * m[2];
-    const NodeChange trees{(rt * m[3] - m[1] * rq) / det, (m[0] * rq - m[2] * rt) / det};
-    const NodeChange du = times(u, trees);
-    const NodeChange shrubs{b.base.t + du.t, b.base.q + du.q};
+    const NodeResponse b =
+        fold_below(shrub.prepare_b(f, dt, tree.air(f.pa), soil.as_partner(f.pa)), c, s);
+    const NodeChange trees =
+        times(inverse_of_rest(times(a.low, b.up)), plus(a.base, times(a.low, b.base)));
+    const NodeChange shrubs = plus(b.base, times(b.up, trees));
     tree.finish_b(f, dt, {}, shrubs);
-    shrub.finish_b(f, dt, trees, {});
+    shrub.finish_b(f, dt, trees, plus(c, times(s, shrubs)));
+    soil.settle(dt, shrubs);
 }
 
 Failure Site::substep(const ForcingRecord& f) {
@@ -197,7 +221,7 @@ Failure Site::substep(const ForcingRecord& f) {
     // Step B, from the top down: each air node with the air above it as just
     // updated and the air node or surface below it.
     const Partner below_tree_air = has_shrub() ? shrub.as_partner(f.pa) : soil.as_partner(f.pa);
-    if (conserving() && has_shrub()) {
+    if (conserving()) {
         settle_air_nodes(f, dt);
     } else {
         tree.step_b(f, dt, {f.tk, f.ea}, below_tree_air);

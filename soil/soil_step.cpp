@@ -67,6 +67,12 @@ double interface_conductivity(double k_above, double k_below, bool conserving) {
     return conserving ? std::sqrt(k_above * k_below) : k_below;
 }
 
+// Slope of the saturation specific humidity `q` at temperature `t` K, kg kg-1 K-1.
+double qsat_slope(double q, double t) {
+    const double c = t - phys::kZeroCelsius;
+    return q * 17.502 * 240.97 / ((c + 240.97) * (c + 240.97));
+}
+
 }  // namespace
 
 void Soil::surface_balance(const ForcingRecord& record, double dt, const SoilInput& in) {
@@ -85,6 +91,8 @@ void Soil::surface_balance(const ForcingRecord& record, double dt, const SoilInp
                      (surface_t - in.air_t);
     heat[0] = rn - h;
     aero.update_profile(u_ref, 1.0, _rgh, record.rho_air, h, in.air_t);
+    settling_ = {};
+    settling_.k = record.rho_air * phys::kCpAir * g;
 
     runoff = dt * in.throughfall;
     qs = (water[0] > 0 || runoff > 0) ? qsat(surface_t, record.pa) : 0;
@@ -92,6 +100,7 @@ void Soil::surface_balance(const ForcingRecord& record, double dt, const SoilInp
     flow[0] = 0;
     evaporation = 0;
     g_evaporation = gb.vapour(aero.u12, _rgh, aero.rho);
+    bool capped = false;
     if (surface_t > phys::kZeroCelsius) {
         double e = (qs - in.air_q) * g_evaporation * record.rho_air * dt;
         if (conserving) {
@@ -105,11 +114,17 @@ void Soil::surface_balance(const ForcingRecord& record, double dt, const SoilInp
                 if (e > held) {
                     g_evaporation *= held / e;
                     e = held;
+                    capped = true;
                 }
             }
         }
         flow[0] = -e;
         evaporation = e;
+        // Evaporation held at what the layer has left does not follow the temperatures.
+        if (conserving && qs > 0 && !capped) {
+            settling_.gv = record.rho_air * g_evaporation;
+            settling_.slope = qsat_slope(qs, surface_t);
+        }
         if (conserving) {
             // Energy-conserving physics: evaporation cools the top layer (condensation
             // warms it), and its latent heat joins the site's.
@@ -213,8 +228,10 @@ void Soil::heat_flows() {
                                kLambdaMineral * kWeightMineral * l + kLambdaAir * kWeightAir * a) /
                               (kWeightWater * wet + kWeightMineral * l + kWeightAir * a);
         if (j > 0) {
-            const double g =
-                (temp[j - 1] - temp[j]) / (0.5 * _dz[j - 1] / lambda_above + 0.5 * _dz[j] / lambda);
+            const double conductance =
+                1 / (0.5 * _dz[j - 1] / lambda_above + 0.5 * _dz[j] / lambda);
+            const double g = (temp[j - 1] - temp[j]) * conductance;
+            if (j == 1) settling_.conduction = conductance;
             heat[j - 1] -= g;
             heat[j] = g;
         }
@@ -300,6 +317,38 @@ void Soil::step_b(const ForcingRecord& record, double dt, std::span<const PlantU
     }
     coarse._life += fine.update_carbon(dt, plants);
     coarse.update_carbon(dt, plants);
+}
+
+NodeChange Soil::response(double dt, std::array<double, 4>& follows) const {
+    // Backward Euler in the top layer's temperature: its sensible and latent heat
+    // to the air node above and its conduction to the layer below follow the new
+    // temperature (its emission stays where the plants received it). The change
+    // is base + follows * the node's change; so is the surface as the node sees it.
+    const Settling& s = settling_;
+    const double capacity = cv[0] * _dz[0] / dt;
+    const double den = capacity + s.k + phys::kLatentHeat * s.gv * s.slope + s.conduction;
+    const double base = heat[0] / den;
+    const double by_t = s.k / den;
+    const double by_q = phys::kLatentHeat * s.gv / den;
+    const double q = s.gv > 0 ? s.slope : 0;
+    follows = {by_t, by_q, q * by_t, q * by_q};
+    return {base, q * base};
+}
+
+void Soil::settle(double dt, NodeChange node) {
+    std::array<double, 4> follows;
+    const NodeChange own = response(dt, follows);
+    const double x = own.t + follows[0] * node.t + follows[1] * node.q;
+    const Settling& s = settling_;
+    const double h = s.k * (x - node.t);
+    const double e = s.gv * (s.slope * x - node.q);  // kg m-2 s-1 more evaporation
+    const double c = s.conduction * x;
+    heat[0] -= h + phys::kLatentHeat * e + c;
+    heat[1] += c;
+    surface_flux -= h + phys::kLatentHeat * e;
+    latent_sum += phys::kLatentHeat * e;
+    flow[0] -= e * dt;
+    evaporation += e * dt;
 }
 
 }  // namespace kelmora
