@@ -106,7 +106,8 @@ class Plant {
     // Sensible heat from z12 to the reference height that the last sub-step's air
     // node settled (energy-conserving physics), W m-2.
     double sensible_settled = 0;
-    double air_last = 0;  // the forcing air temperature of the last sub-step, K
+    double air_last = 0;    // the forcing air temperature of the last sub-step, K
+    double stem_trend = 0;  // the stems' temperature change in the last sub-step, K
 
     // Sums over the record's sub-steps, in the order of the output columns.
     struct Sums {
@@ -172,6 +173,11 @@ class Plant {
     NodeResponse prepare_b(const ForcingRecord& record, double dt, const Air& above,
                            const Partner& below);
     void finish_b(const ForcingRecord& record, double dt, NodeChange up, NodeChange low);
+    // Between the two halves: where the partners' changes `up` and `low` take a
+    // surface far, its slopes become the secants over the step; returns whether
+    // they did, and node_response then gives the node's new response.
+    bool refine_b(const ForcingRecord& record, NodeChange up, NodeChange low);
+    NodeResponse node_response() const;
 
     // Writes the plant's, foliage's, leaf's and stem's lines and adds what leaves
     // them to `leaving`; only the top layer's sensible heat leaves the site.

@@ -113,11 +113,11 @@ void update_store(Interception& w, size_t k, double dt, bool exact) {
 
 // Output sums of the foliage after its temperature update, with its sensible and
 // latent heat of the sub-step.
-void add_foliage_sums(Plant& p, double h, double le) {
+void add_foliage_sums(Plant& p, double h, double le, double t) {
     const Foliage& f = p.foliage;
     const Interception& w = p.interception;
     Foliage::Sums& sums = p.foliage.sums;
-    sums.temperature += f.temperature - phys::kZeroCelsius;
+    sums.temperature += t - phys::kZeroCelsius;
     sums.carbon += f.carbon;
     sums.litter += f._litter;
     sums.decomposition += f.decomposition;
@@ -129,10 +129,10 @@ void add_foliage_sums(Plant& p, double h, double le) {
 }
 
 // The same for the stems.
-void add_stem_sums(Plant& p, double h, double le) {
+void add_stem_sums(Plant& p, double h, double le, double t) {
     const Stem& st = p.stem;
     Stem::Sums& sums = p.stem.sums;
-    sums.temperature += st.temperature - phys::kZeroCelsius;
+    sums.temperature += t - phys::kZeroCelsius;
     sums.carbon += st._carbon;
     sums.litter += st._litter;
     sums.respiration += st.respiration;
@@ -162,7 +162,7 @@ void foliage_balance(Plant& p, const ForcingRecord& record, double dt, double gb
     const double net = p.radiation.foliage_net;
     f.temperature =
         near_air(f.temperature + (net - hf - lef) * dt / ch, record.tk, p.clamps.foliage);
-    add_foliage_sums(p, hf, lef);
+    add_foliage_sums(p, hf, lef, f.temperature);
 }
 
 // Energy balance of the stems. Stems without heat capacity (no carbon, no water
@@ -180,7 +180,7 @@ void stem_balance(Plant& p, const ForcingRecord& record, double dt, double gb_st
     st.temperature =
         ch > 0 ? near_air(st.temperature + (net - hs - les) * dt / ch, record.tk, p.clamps.stem)
                : record.tk;
-    add_stem_sums(p, hs, les);
+    add_stem_sums(p, hs, les, st.temperature);
 }
 
 // Energy-conserving physics: the foliage and stem temperatures and the air node
@@ -238,9 +238,38 @@ SurfaceStep surface_step(Plant& p, const ForcingRecord& record, double dt, size_
     s.balance = net - s.k * (s.t - ta) - latent;
     s.vapour = vapour_slopes(p, record, k, a, s.t);
     s.gv = s.vapour.evaporation + s.vapour.transpiration;
-    const double e = p.cover_fraction() * p.emission_share(k, a);
-    s.slope = s.gv * s.vapour.slope * phys::kLatentHeat + 8 * e * phys::kSigma * s.t * s.t * s.t;
+    s.emissivity = p.cover_fraction() * p.emission_share(k, a);
+    s.slope = s.gv * s.vapour.slope * phys::kLatentHeat +
+              8 * s.emissivity * phys::kSigma * s.t * s.t * s.t;
     return s;
+}
+
+// The weight theta of the step's end in its mean state: a surface relaxing
+// towards its balance at the rate r (its conductances over its heat capacity)
+// has the mean flux of the step at the state theta of the way to the end of a
+// step with its heat capacity divided by theta, theta = 1 / (1 - e^-x) - 1 / x,
+// x = r dt: a half for slow stems (the trapezoidal rule), 1 for quick leaves
+// (backward Euler). The solved changes are then those of the mean state.
+void weigh_step(SurfaceStep& s, double sum) {
+    if (s.fixed) return;
+    const double x = (s.k * (1 - s.g / sum) + s.slope) / s.capacity;  // capacity is C / dt
+    s.theta = x < 1e-3 ? 0.5 + x / 12 : 1 / -std::expm1(-x) - 1 / x;
+    s.capacity /= s.theta;
+}
+
+// A surface whose step was large takes the secants of its saturation humidity
+// and emission over the step instead of their tangents at the start: both curve
+// upward, and the tangents from a warm leaf that rain cools by several K leave it
+// too warm and its evaporation too small. Returns whether the slopes changed.
+bool take_secants(Plant& p, const ForcingRecord& record, size_t k, SurfaceStep& s, double x) {
+    if (s.fixed || !(std::fabs(x) > 0.5)) return false;
+    const double t = s.t + x;
+    const double q0 = p.surface_qsat(k, s.t, record.pa);
+    s.vapour.slope = (p.surface_qsat(k, t, record.pa) - q0) / x;
+    const double emitted =
+        2 * s.emissivity * phys::kSigma * (t * t * t * t - s.t * s.t * s.t * s.t);
+    s.slope = s.gv * s.vapour.slope * phys::kLatentHeat + emitted / x;
+    return true;
 }
 
 // The changes of both surfaces, the air node's temperature against its old
@@ -307,9 +336,8 @@ Failure Plant::step_a(const ForcingRecord& record, double dt, const LayerInput& 
     // sub-step. The energy-conserving physics books the flux its air node settles
     // in step B and judges the stability by the last settled flux: the air above
     // has moved on since, which at long steps is most of the difference.
-    double h = sensible_settled;
+    double h = record.rho_air * phys::kCpAir * aero.ga * (t12 - in.air_t);
     if (!conserving) {
-        h = record.rho_air * phys::kCpAir * aero.ga * (t12 - in.air_t);
         sums.sensible += h;
     }
     const double fc = cover_fraction();
@@ -340,7 +368,10 @@ Failure Plant::step_a(const ForcingRecord& record, double dt, const LayerInput& 
     }
     foliage.update_carbon(record, dt, in.soil_t, in.soil_fw, _alloc1, alloc_sum());
     const double net = leaf.gross_production - leaf.dark_respiration;
-    stem.update_carbon(dt, in.soil_fw, net, _alloc2, alloc_sum());
+    // With the energy-conserving physics the stems respire at their temperature in
+    // the middle of the sub-step, carried on from their last change.
+    const double stem_t = stem.temperature + (conserving ? 0.5 * stem_trend : 0);
+    stem.update_carbon(dt, in.soil_fw, net, _alloc2, alloc_sum(), stem_t);
     return {};
 }
 
@@ -385,6 +416,8 @@ NodeResponse Plant::prepare_b(const ForcingRecord& record, double dt, const Air&
                s.sum;
     s.f = surface_step(*this, record, dt, kLeaves, g.foliage_heat, s.ta_old);
     s.st = surface_step(*this, record, dt, kStems, g.stem_heat, s.ta_old);
+    weigh_step(s.f, s.sum);
+    weigh_step(s.st, s.sum);
     const double rho = record.rho_air;
     const double to_q = phys::kWaterAirRatio / record.pa;
     const Interception& w = interception;
@@ -395,6 +428,20 @@ NodeResponse Plant::prepare_b(const ForcingRecord& record, double dt, const Air&
     s.q0 = (s.gv_up * above.e + s.gv_low * below.e) * to_q + w.evaporation[kLeaves] +
            w.transpiration + w.evaporation[kStems] + (s.f.gv + s.st.gv) * q12;
     invert_surfaces(s);
+    return node_response();
+}
+
+bool Plant::refine_b(const ForcingRecord& record, NodeChange up, NodeChange low) {
+    Settling& s = settling_;
+    const Solution x = solve(s, up, low);
+    const bool leaves = take_secants(*this, record, kLeaves, s.f, x.xf / s.f.theta);
+    const bool stems = take_secants(*this, record, kStems, s.st, x.xs / s.st.theta);
+    if (leaves || stems) invert_surfaces(s);
+    return leaves || stems;
+}
+
+NodeResponse Plant::node_response() const {
+    const Settling& s = settling_;
     // The node's response is linear in its partners' changes: the base and the
     // response to a unit change of each.
     const auto node = [&](NodeChange up, NodeChange low) {
@@ -415,12 +462,17 @@ NodeResponse Plant::prepare_b(const ForcingRecord& record, double dt, const Air&
 
 void Plant::finish_b(const ForcingRecord& record, double dt, NodeChange up, NodeChange low) {
     const Settling& s = settling_;
+    // The solution holds the changes of the step's mean state, theta times the
+    // changes of the surfaces' temperatures at its end.
     const Solution x = solve(s, up, low);
     Foliage& fo = foliage;
-    fo.temperature = s.f.fixed ? record.tk : near_air(s.f.t + x.xf, record.tk, clamps.foliage);
-    stem.temperature = s.st.fixed ? record.tk : near_air(s.st.t + x.xs, record.tk, clamps.stem);
-    const double xf = s.f.fixed ? 0 : fo.temperature - s.f.t;
-    const double xs = s.st.fixed ? 0 : stem.temperature - s.st.t;
+    fo.temperature =
+        s.f.fixed ? record.tk : near_air(s.f.t + x.xf / s.f.theta, record.tk, clamps.foliage);
+    stem.temperature =
+        s.st.fixed ? record.tk : near_air(s.st.t + x.xs / s.st.theta, record.tk, clamps.stem);
+    stem_trend = stem.temperature - s.st.t;
+    const double xf = s.f.fixed ? 0 : (fo.temperature - s.f.t) * s.f.theta;
+    const double xs = s.st.fixed ? 0 : (stem.temperature - s.st.t) * s.st.theta;
     const double ta = s.ta_old + node_dt(s, up, low, xf, xs);
     const double q = node_q(s, up, low, xf, xs);
     const double dq = q - s.q_old;
@@ -433,11 +485,12 @@ void Plant::finish_b(const ForcingRecord& record, double dt, NodeChange up, Node
     if (s.f.fixed) {
         fo.sums.temperature += record.tk - phys::kZeroCelsius;
     } else {
-        add_foliage_sums(*this, s.f.k * (fo.temperature - ta),
-                         (w.evaporation[kLeaves] + w.transpiration) * phys::kLatentHeat);
+        add_foliage_sums(*this, s.f.k * (s.f.t + xf - ta),
+                         (w.evaporation[kLeaves] + w.transpiration) * phys::kLatentHeat,
+                         s.f.t + xf);
     }
-    add_stem_sums(*this, s.st.k * (stem.temperature - ta),
-                  w.evaporation[kStems] * phys::kLatentHeat);
+    const double ts = s.st.fixed ? record.tk : s.st.t + xs;
+    add_stem_sums(*this, s.st.k * (ts - ta), w.evaporation[kStems] * phys::kLatentHeat, ts);
     // The stores lose the evaporation of the settled temperatures.
     update_store(interception, kLeaves, dt, true);
     update_store(interception, kStems, dt, true);
@@ -568,13 +621,16 @@ void Plant::drain_exactly(size_t k, double a, double dt, double input, double ra
     // from them; a store that fills and dries within a long sub-step is caught.
     Interception& w = interception;
     const double held = w.store[k];
-    const double caught =
-        std::min((1 - catch_exp_[k](-0.5 * cover_fraction() * a)) * _fpr * input, (a - held) / dt);
     const double m = rate + 1.0 / 43200;
-    const double end = caught / m;
     const double x = m * dt;
     // (1 - e^-x) / x, by its series where x is small and the difference cancels.
     const double kept = x < 1e-4 ? 1 - x * (0.5 - x / 6) : -std::expm1(-x) / x;
+    // Rain fills the store up to a at the end of the sub-step, with what it loses
+    // meanwhile made up: S(dt) = a at the catch m (a - S e^-x) / (1 - e^-x).
+    const double room = (a - held * (1 - x * kept)) / (dt * kept);
+    const double caught =
+        std::min((1 - catch_exp_[k](-0.5 * cover_fraction() * a)) * _fpr * input, room);
+    const double end = caught / m;
     const double mean = end + (held - end) * kept;
     const double wet = mean / (2 * a);
     w.wet_fraction[k] = wet;

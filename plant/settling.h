@@ -31,7 +31,9 @@ struct SurfaceStep {
     double balance = 0;   // net radiation - sensible - latent heat at the old temperatures
     double slope = 0;     // latent and emitted heat per K
     VapourSlopes vapour;
-    double gv = 0;  // vapour conductance of evaporation and transpiration, kg m-2 s-1
+    double gv = 0;          // vapour conductance of evaporation and transpiration, kg m-2 s-1
+    double emissivity = 0;  // of each side, where the layer covers the ground
+    double theta = 1;       // weight of the step's end in its mean state
 };
 
 // A layer's air node as a linear function of the changes of its partners:

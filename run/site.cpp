@@ -172,20 +172,33 @@ void Site::settle_air_nodes(const ForcingRecord& f, double dt) {
     Matrix s;
     const NodeChange c = soil.response(dt, s);
     if (!has_shrub()) {
-        const NodeResponse a =
+        NodeResponse a =
             fold_below(tree.prepare_b(f, dt, {f.tk, f.ea}, soil.as_partner(f.pa)), c, s);
+        if (tree.refine_b(f, {}, plus(c, times(s, a.base)))) {
+            a = fold_below(tree.node_response(), c, s);
+        }
         tree.finish_b(f, dt, {}, plus(c, times(s, a.base)));
         soil.settle(dt, a.base);
         return;
     }
     // The shrubs' node follows the trees' (shrubs = b + U trees, the soil folded in),
     // the trees' the shrubs' (trees = a + L shrubs): (I - L U) trees = a + L b.
-    const NodeResponse a = tree.prepare_b(f, dt, {f.tk, f.ea}, shrub.as_partner(f.pa));
-    const NodeResponse b =
+    NodeResponse a = tree.prepare_b(f, dt, {f.tk, f.ea}, shrub.as_partner(f.pa));
+    NodeResponse b =
         fold_below(shrub.prepare_b(f, dt, tree.air(f.pa), soil.as_partner(f.pa)), c, s);
-    const NodeChange trees =
-        times(inverse_of_rest(times(a.low, b.up)), plus(a.base, times(a.low, b.base)));
-    const NodeChange shrubs = plus(b.base, times(b.up, trees));
+    NodeChange trees;
+    NodeChange shrubs;
+    const auto chain = [&] {
+        trees = times(inverse_of_rest(times(a.low, b.up)), plus(a.base, times(a.low, b.base)));
+        shrubs = plus(b.base, times(b.up, trees));
+    };
+    chain();
+    const bool refined_trees = tree.refine_b(f, {}, shrubs);
+    if (shrub.refine_b(f, trees, plus(c, times(s, shrubs))) || refined_trees) {
+        a = tree.node_response();
+        b = fold_below(shrub.node_response(), c, s);
+        chain();
+    }
     tree.finish_b(f, dt, {}, shrubs);
     shrub.finish_b(f, dt, trees, plus(c, times(s, shrubs)));
     soil.settle(dt, shrubs);
