@@ -48,6 +48,12 @@ inline double qsat(double t, double pa) {
     return esat(t - phys::kZeroCelsius) * phys::kWaterAirRatio / pa;
 }
 
+// Slope of the saturation specific humidity `q` at temperature `t` K, kg kg-1 K-1.
+inline double qsat_slope(double q, double t) {
+    const double c = t - phys::kZeroCelsius;
+    return q * 17.502 * 240.97 / ((c + 240.97) * (c + 240.97));
+}
+
 // Saturation of a surface whose temperature is asked for more than once in a
 // sub-step (for the vapour it holds and for the air node): esat and qsat as the
 // functions above give them, kept while the temperature stays exactly the same.

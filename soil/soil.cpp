@@ -155,6 +155,7 @@ Failure Soil::init(const ForcingRecord& record, const std::string& out_path, Res
     theta_free_ = std::min(_porosity, _porosity * std::pow(kFieldCapacity / _psie, -1 / _b));
     evaporation = 0;
     drained = 0;
+    lambda_top_ = 0;
     g_evaporation = 0.01;
     available = 1;
     if (conserving) update_available();

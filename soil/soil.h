@@ -74,7 +74,7 @@ class Soil {
 
     double ts = 0;  // surface temperature, K, the mean of the top two layers
     // Temperature at which the surface exchanges radiation, heat and vapour, K:
-    // with the energy-conserving physics the top layer's, otherwise ts.
+    // with the energy-conserving physics its skin's, otherwise ts.
     double surface_t = 0;
     double qs = 0;      // saturation specific humidity at the surface, or 0
     double fw = 1;      // moisture factor of decomposition
@@ -150,6 +150,7 @@ class Soil {
         double gv = 0;
         double slope = 0;
         double conduction = 0;
+        double skin = 0;  // conduction from the top layer's middle to the skin, 0: no skin
     };
     Settling settling_;
     // Reference height and roughness of the soil surface's wind profile.
@@ -162,6 +163,9 @@ class Soil {
     // Keeps layer i between 5 % of saturation and saturation, moving the excess or
     // the deficit to the layer below (or out of the column above the deepest).
     void bound_water(size_t i);
+    // Energy-conserving physics: the temperature of the surface's skin under the
+    // sub-step's radiation and air, with the heat conductance `g`, m s-1.
+    double skin_temperature(const ForcingRecord& record, const SoilInput& in, double g);
     // Energy-conserving physics: the root zone's available share of water.
     void update_available();
     // Water contents (m3 m-3) at wilting and where water stops limiting the
@@ -170,6 +174,8 @@ class Soil {
     double theta_free_ = 0;
     // Water that flowed into the deepest layer in the sub-step, kg m-2.
     double into_deepest_ = 0;
+    // Thermal conductivity of the top layer in the last sub-step, W m-1 K-1.
+    double lambda_top_ = 0;
 
     // The powers of a layer's water curves, kept while the layer's relative
     // saturation (and the exponents) stay exactly the same: between sub-steps

@@ -47,15 +47,6 @@ double evaporation_conductance(double g, double saturation, bool evaporating) {
     return 1 / (1 / g + std::exp(8.206 - 4.255 * saturation));
 }
 
-// Temperature at which the surface exchanges with the air above. The top layer
-// lies nearest the surface: the energy-conserving physics takes its temperature.
-// _physics 0 takes the mean of the top two layers, a temperature some 6 cm deep
-// (with the default layers) that lags the surface by hours, so the day's heat
-// went into the ground and came back out as sensible heat at night.
-double exchange_temperature(double top, double mean_of_two, bool conserving) {
-    return conserving ? top : mean_of_two;
-}
-
 // Hydraulic conductivity (kg s m-3) between a layer and the one below it, for
 // the flow their water potentials drive. _physics 0 takes the lower layer's
 // whatever the direction: water rising from a wet layer into a drying one moved
@@ -67,12 +58,6 @@ double interface_conductivity(double k_above, double k_below, bool conserving) {
     return conserving ? std::sqrt(k_above * k_below) : k_below;
 }
 
-// Slope of the saturation specific humidity `q` at temperature `t` K, kg kg-1 K-1.
-double qsat_slope(double q, double t) {
-    const double c = t - phys::kZeroCelsius;
-    return q * 17.502 * 240.97 / ((c + 240.97) * (c + 240.97));
-}
-
 }  // namespace
 
 void Soil::surface_balance(const ForcingRecord& record, double dt, const SoilInput& in) {
@@ -82,17 +67,18 @@ void Soil::surface_balance(const ForcingRecord& record, double dt, const SoilInp
     double u_ref = in.wind_bottom;
     if (in.under_shrubs) u_ref = aero.zrf > in.foliage_bottom ? in.wind_node : in.wind_bottom;
     ts = 0.5 * (temp[0] + temp[1]);
-    surface_t = exchange_temperature(temp[0], ts, conserving);
-    // The surface absorbs all infrared arriving and emits as a black body.
-    const double rn = (1 - _refl) * in.vis_down + in.ir_down - black_body(surface_t);
     // Conductance of the previous profile, with _physics 0 never below 0.1 m s-1.
     const double g = gb.heat(aero.u12, _rgh, aero.rho);
+    surface_t = conserving ? skin_temperature(record, in, g) : ts;
+    // The surface absorbs all infrared arriving and emits as a black body.
+    const double rn = (1 - _refl) * in.vis_down + in.ir_down - black_body(surface_t);
     const double h = record.rho_air * phys::kCpAir * surface_heat_conductance(g, conserving) *
                      (surface_t - in.air_t);
     heat[0] = rn - h;
     aero.update_profile(u_ref, 1.0, _rgh, record.rho_air, h, in.air_t);
     settling_ = {};
     settling_.k = record.rho_air * phys::kCpAir * g;
+    settling_.skin = conserving && lambda_top_ > 0 ? 2 * lambda_top_ / _dz[0] : 0;
 
     runoff = dt * in.throughfall;
     qs = (water[0] > 0 || runoff > 0) ? qsat(surface_t, record.pa) : 0;
@@ -145,6 +131,33 @@ void Soil::surface_balance(const ForcingRecord& record, double dt, const SoilInp
             runoff -= room;
         }
     }
+}
+
+double Soil::skin_temperature(const ForcingRecord& record, const SoilInput& in, double g) {
+    // The surface exchanges radiation, heat and vapour at its skin, which
+    // conducts to the middle of the top layer. _physics 0 takes the mean of the
+    // top two layers, some 6 cm deep with the default layers: it lags the surface
+    // by hours, so the day's heat went into the ground and came back at night.
+    // The skin holds no heat: its balance, linearised around the top layer's
+    // temperature, gives it.
+    const double t0 = temp[0];
+    if (!(lambda_top_ > 0)) return t0;  // before the first conductivity
+    const double rho = record.rho_air;
+    const double q0 = qsat(t0, record.pa);
+    double le = 0, dle = 0;
+    if ((water[0] > 0 || in.throughfall > 0) && t0 > phys::kZeroCelsius) {
+        const double sat = phys::kWaterDensity * _porosity * _dz[0];
+        const double gv = evaporation_conductance(gb.vapour(aero.u12, _rgh, aero.rho),
+                                                  water[0] / sat, q0 > in.air_q);
+        le = phys::kLatentHeat * rho * gv * (q0 - in.air_q);
+        dle = phys::kLatentHeat * rho * gv * qsat_slope(q0, t0);
+    }
+    const double k = rho * phys::kCpAir * g;
+    const double conduction = 2 * lambda_top_ / _dz[0];
+    const double balance =
+        (1 - _refl) * in.vis_down + in.ir_down - black_body(t0) - k * (t0 - in.air_t) - le;
+    const double slope = 4 * black_body(t0) / t0 + k + dle + conduction;
+    return t0 + balance / slope;
 }
 
 void Soil::water_flows(double dt) {
@@ -227,6 +240,7 @@ void Soil::heat_flows() {
                               (kLambdaWater * kWeightWater * wet +
                                kLambdaMineral * kWeightMineral * l + kLambdaAir * kWeightAir * a) /
                               (kWeightWater * wet + kWeightMineral * l + kWeightAir * a);
+        if (j == 0) lambda_top_ = lambda;
         if (j > 0) {
             const double conductance =
                 1 / (0.5 * _dz[j - 1] / lambda_above + 0.5 * _dz[j] / lambda);
@@ -320,17 +334,30 @@ void Soil::step_b(const ForcingRecord& record, double dt, std::span<const PlantU
 }
 
 NodeChange Soil::response(double dt, std::array<double, 4>& follows) const {
-    // Backward Euler in the top layer's temperature: its sensible and latent heat
-    // to the air node above and its conduction to the layer below follow the new
-    // temperature (its emission stays where the plants received it). The change
-    // is base + follows * the node's change; so is the surface as the node sees it.
+    // Backward Euler in the top layer's temperature x: its conduction to the layer
+    // below follows it, and the skin's sensible and latent heat to the air node
+    // follows the skin, which follows the top layer and the node (the emission
+    // stays where the plants received it). The skin's change, as the node sees it,
+    // is base + follows * the node's change: with a = k + L gv s, S = a + c (c the
+    // conduction from the top layer's middle to the skin), the skin
+    // y = (c x + k dT + L gv dq) / S and the layer
+    // (C / dt + c01 + a c / S) x = heat + c / S (k dT + L gv dq).
     const Settling& s = settling_;
-    const double capacity = cv[0] * _dz[0] / dt;
-    const double den = capacity + s.k + phys::kLatentHeat * s.gv * s.slope + s.conduction;
-    const double base = heat[0] / den;
-    const double by_t = s.k / den;
-    const double by_q = phys::kLatentHeat * s.gv / den;
+    const double a = s.k + phys::kLatentHeat * s.gv * s.slope;
+    const double capacity = cv[0] * _dz[0] / dt + s.conduction;
     const double q = s.gv > 0 ? s.slope : 0;
+    double base = 0, by = 1;  // skin = base + by * (k dT + L gv dq)
+    if (s.skin > 0) {
+        const double total = a + s.skin;
+        const double den = capacity + a * s.skin / total;
+        base = s.skin * heat[0] / (total * den);
+        by = (s.skin * s.skin / (total * den) + 1) / total;
+    } else {  // the skin is the top layer
+        base = heat[0] / (capacity + a);
+        by = 1 / (capacity + a);
+    }
+    const double by_t = s.k * by;
+    const double by_q = phys::kLatentHeat * s.gv * by;
     follows = {by_t, by_q, q * by_t, q * by_q};
     return {base, q * base};
 }
@@ -338,10 +365,13 @@ NodeChange Soil::response(double dt, std::array<double, 4>& follows) const {
 void Soil::settle(double dt, NodeChange node) {
     std::array<double, 4> follows;
     const NodeChange own = response(dt, follows);
-    const double x = own.t + follows[0] * node.t + follows[1] * node.q;
+    const double y = own.t + follows[0] * node.t + follows[1] * node.q;  // the skin's change
     const Settling& s = settling_;
-    const double h = s.k * (x - node.t);
-    const double e = s.gv * (s.slope * x - node.q);  // kg m-2 s-1 more evaporation
+    const double h = s.k * (y - node.t);
+    const double e = s.gv * (s.slope * y - node.q);  // kg m-2 s-1 more evaporation
+    // The top layer's change: the skin passes on what it gains less what it loses.
+    const double capacity = cv[0] * _dz[0] / dt + s.conduction;
+    const double x = (heat[0] - h - phys::kLatentHeat * e) / capacity;
     const double c = s.conduction * x;
     heat[0] -= h + phys::kLatentHeat * e + c;
     heat[1] += c;

@@ -1,7 +1,6 @@
 // The water of the energy-conserving physics (_physics 1) on synthetic weather
-// from tools/make_forcing.py: the books of a year with a dry spell, and a
-// drought under dry air that the soil surface and the stomata feel and recover
-// from after rain.
+// (tools/make_forcing.py, half-hourly, seed 8): the books of a year with a dry
+// spell, and a drought under dry air that the soil surface and the stomata feel.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -19,15 +18,18 @@ namespace {
 
 using namespace test;
 
-// The generator's forcing (half-hourly, seed 8) for `days` days from `first_day`,
-// rewritten by `edit`, which may change a line's day, VPD (kPa) and rain (mm h-1).
-std::string make_forcing(const TempDir& dir, int first_day, int days,
-                         const std::function<void(int, double&, double&)>& edit) {
-    const std::string raw = dir.file("raw.txt");
+// A site of trees with `soil_par`, on `days` days of generated weather from
+// `first_day` whose lines `edit` may change (day, VPD in kPa, rain in mm h-1),
+// stepped in the process at `_dt` 60; `each` sees the site after every sub-step.
+void run_site(int first_day, int days, const std::function<void(int, double&, double&)>& edit,
+              const std::string& soil_par,
+              const std::function<void(const Site&, const ForcingRecord&)>& each) {
+    TempDir dir;
+    const std::string raw = dir.file("raw.txt"), path = dir.file("forcing.txt");
     const std::string cmd = "/usr/bin/python3 '" KELM_SOURCE_DIR "/tools/make_forcing.py' " +
                             std::to_string(first_day) + " " + std::to_string(days) + " 30 8 -o '" +
                             raw + "'";
-    EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
     std::ifstream in(raw);
     std::ostringstream out;
     for (std::string line; std::getline(in, line);) {
@@ -37,120 +39,84 @@ std::string make_forcing(const TempDir& dir, int first_day, int days,
         std::vector<double> v;
         for (double x; words >> x;) v.push_back(x);
         edit(static_cast<int>(v[0]), v[4], v[8]);
-        for (size_t i = 0; i < v.size(); ++i) out << (i ? ", " : "") << v[i];
+        for (size_t i = 0; i < v.size(); ++i) out << (i ? " " : "") << v[i];
         out << "\n";
     }
-    const std::string path = dir.file("forcing.txt");
     write_file(path, out.str());
-    return path;
-}
-
-// A site of trees stepped in the process, sub-step by sub-step, with `soil_par`
-// as its soil.par; `each` sees the site after every sub-step.
-struct Stepped {
-    TempDir dir;
-    std::unique_ptr<Site> site = std::make_unique<Site>();
-
-    Stepped(const std::string& forcing, int dt, const std::string& soil_par) {
-        write_file(dir.file("site.par"), "_physics 1\n_dt " + std::to_string(dt) + "\n");
-        if (!soil_par.empty()) write_file(dir.file("soil.par"), soil_par);
-        const Failure failure = read_forcing(forcing, site->records);
-        EXPECT_FALSE(failure) << *failure;
-        EXPECT_TRUE(site->init(dir.str())) << site->error_text;
-    }
-    void run(const std::function<void(const ForcingRecord&)>& each) {
-        Site& s = *site;
-        for (size_t i = 1; i < s.records.size(); ++i) {
-            for (int32_t m = 0; m < s.records[i].interval; m += s._dt) {
-                const ForcingRecord f =
-                    interpolate(s.records[i - 1], s.records[i], 0.5 * s._dt + m);
-                ASSERT_FALSE(s.substep(f));
-                each(f);
-            }
+    write_file(dir.file("site.par"), "_physics 1\n_dt 60\n");
+    if (!soil_par.empty()) write_file(dir.file("soil.par"), soil_par);
+    auto site = std::make_unique<Site>();
+    ASSERT_FALSE(read_forcing(path, site->records));
+    ASSERT_TRUE(site->init(dir.str())) << site->error_text;
+    const std::vector<ForcingRecord>& r = site->records;
+    for (size_t i = 1; i < r.size(); ++i) {
+        for (int32_t m = 0; m < r[i].interval; m += site->_dt) {
+            const ForcingRecord f = interpolate(r[i - 1], r[i], 0.5 * site->_dt + m);
+            ASSERT_FALSE(site->substep(f));
+            each(*site, f);
         }
     }
-};
+}
 
-// Water held by the soil's layers above the deepest, a fixed reservoir, and on
-// the trees' leaves and stems, kg m-2.
-double water_held(const Site& s) {
+// Water in the soil's layers above the deepest (a fixed reservoir) and on the trees.
+double held(const Site& s) {
     double w = s.tree.interception.store[0] + s.tree.interception.store[1];
     for (size_t i = 0; i + 1 < s.soil.layers(); ++i) w += s.soil.water[i];
     return w;
 }
 
-// A year without rain from June to mid-July: the rain is what the soil and the
-// trees hold more at the end, plus what evaporated, transpired, ran off and left
-// the column across its bottom.
+// No rain from June to mid-July. Rain = more water held + evaporation +
+// transpiration + runoff + flow across the column's bottom.
 TEST(WaterBooks, RainIsHeldEvaporatedTranspiredRunOffOrDrained) {
-    TempDir scratch;
-    const std::string forcing = make_forcing(scratch, 1, 365, [](int day, double&, double& rain) {
-        if (day >= 152 && day < 196) rain = 0;
+    double start = -1, rain = 0, out = 0, end = 0, drained = 0;
+    const auto dry = [](int day, double&, double& p) { p = day >= 152 && day < 196 ? 0 : p; };
+    run_site(1, 365, dry, "", [&](const Site& s, const ForcingRecord& f) {
+        const Interception& w = s.tree.interception;
+        const double gone = (w.evaporation[0] + w.evaporation[1] + w.transpiration) * s._dt +
+                            s.soil.evaporation + s.soil.runoff;
+        if (start < 0)
+            start = held(s) - f.precip_rate * s._dt + gone + s.soil.drained;  // before the first
+        rain += f.precip_rate * s._dt;
+        out += gone;
+        end = held(s);
+        drained = s.soil.drained;
     });
-    Stepped run(forcing, 60, "");
-    const Site& s = *run.site;
-    const double held = water_held(s);
-    double rain = 0, evaporation = 0, transpiration = 0, runoff = 0;
-    run.run([&](const ForcingRecord& f) {
-        const double dt = s._dt;
-        rain += f.precip_rate * dt;
-        evaporation +=
-            (s.tree.interception.evaporation[0] + s.tree.interception.evaporation[1]) * dt +
-            s.soil.evaporation;
-        transpiration += s.tree.interception.transpiration * dt;
-        runoff += s.soil.runoff;
-    });
-    const double change = water_held(s) - held;
-    const double out = change + evaporation + transpiration + runoff + s.soil.drained;
+    const double books = end - start + out + drained;
     std::printf(
-        "rain %.1f = held %+.1f + evaporation %.1f + transpiration %.1f + runoff %.1f + "
-        "drained %.1f (kg m-2) %+.2f\n",
-        rain, change, evaporation, transpiration, runoff, s.soil.drained, out - rain);
+        "rain %.1f, held %+.1f, evaporation, transpiration and runoff %.1f, drained %.1f kg m-2\n",
+        rain, end - start, out, drained);
     ASSERT_GT(rain, 100);
-    EXPECT_NEAR(out, rain, 0.01 * rain);
+    EXPECT_NEAR(books, rain, 0.01 * rain);
 }
 
 // Eight weeks of summer without rain under air twice as dry, then three days of
-// rain. Means over the drought's first and last week and the week after the rain,
-// and the stress factor at their ends.
+// rain, over half a metre of roots in a soil on dry ground. Means over the
+// drought's first and last week and the week after the rain; the stress factor
+// at their ends.
 TEST(WaterBooks, DroughtClosesTheSurfaceAndTheStomataAndRainReopensThem) {
-    TempDir scratch;
-    const std::string forcing =
-        make_forcing(scratch, 152, 70, [](int day, double& vpd, double& rain) {
-            if (day < 208) {
-                rain = 0;
-                vpd *= 2;
-            } else if (day < 211) {
-                rain = 3;
-            }
-        });
-    // A root zone of half a metre in a soil over dry ground, which a few weeks of
-    // drought empty.
-    Stepped run(forcing, 60, "_zr 0.5\n_W0 0.26\n_Wd 0.25\n");
-    const Site& s = *run.site;
     struct Week {
         double soil = 0, transpiration = 0, gpp = 0, stress = 0, n = 0;
+    } first, last, after;
+    const auto drought = [](int day, double& vpd, double& p) {
+        vpd *= day < 208 ? 2 : 1;
+        p = day < 208 ? 0 : day < 211 ? 3 : p;
     };
-    Week first, last, after;
-    run.run([&](const ForcingRecord& f) {
-        Week* w = f.day < 159                   ? &first
-                  : f.day >= 201 && f.day < 208 ? &last
-                  : f.day >= 214                ? &after
-                                                : nullptr;
-        if (!w) return;
-        w->soil += s.soil.evaporation / s._dt;
-        w->transpiration += s.tree.interception.transpiration;
-        w->gpp += s.tree.foliage.leaf.gross_production;
-        w->stress = s.tree.foliage.leaf.water_stress;  // at the week's end
-        w->n += 1;
-    });
-    for (Week* w : {&first, &last, &after}) {
-        for (double* v : {&w->soil, &w->transpiration, &w->gpp}) *v /= w->n;
-        std::printf(
-            "soil evaporation %.2e, transpiration %.2e kg m-2 s-1, GPP %.2f umol m-2 s-1, "
-            "stress factor %.2f\n",
-            w->soil, w->transpiration, w->gpp, w->stress);
-    }
+    run_site(152, 70, drought, "_zr 0.5\n_W0 0.25\n_Wd 0.25\n",
+             [&](const Site& s, const ForcingRecord& f) {
+                 Week* w = f.day < 159                   ? &first
+                           : f.day >= 201 && f.day < 208 ? &last
+                           : f.day >= 214                ? &after
+                                                         : nullptr;
+                 if (!w) return;
+                 w->n += 1;
+                 w->soil += (s.soil.evaporation / s._dt - w->soil) / w->n;
+                 w->transpiration += (s.tree.interception.transpiration - w->transpiration) / w->n;
+                 w->gpp += (s.tree.foliage.leaf.gross_production - w->gpp) / w->n;
+                 w->stress = s.tree.foliage.leaf.water_stress;
+             });
+    for (const Week* w : {&first, &last, &after})
+        std::printf("soil evaporation %.2e, transpiration %.2e kg m-2 s-1, GPP %.2f, stress %.2f\n",
+                    w->soil, w->transpiration, w->gpp, w->stress);
     EXPECT_LT(last.soil, 0.5 * first.soil) << "the drying top layer resists evaporation";
     EXPECT_LT(last.stress, 0.5);
     EXPECT_LT(last.transpiration, 0.5 * first.transpiration);
