@@ -160,7 +160,8 @@ bool run(Site& site, Stats& s) {
         }
         site.write_output(cur);
         site.write_line(cur);
-        if (Failure failure = site.finish_record(cur)) {
+        const bool day_ends = i + 1 == site.records.size() || site.records[i + 1].day != cur.day;
+        if (Failure failure = site.finish_record(cur, day_ends)) {
             site.error_text = *failure;
             return false;
         }

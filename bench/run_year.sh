@@ -175,7 +175,7 @@ echo "-- long steps: a year, trees and shrubs, _dt 60, against the floor of _dt 
 report "year, _dt 60" "$work/year.txt" "$(run_dir type1-dt60 1 8 60)" 1
 long=$(run_dir type1-physics1-dt60 1 8 60 "_physics  1")
 report "year, _physics 1, _dt 60" "$work/year.txt" "$long" 1
-# The part of it that is the output's system writes, one per file and record,
+# The part of it that is the output's system writes, one per file and day,
 # replayed from the run's own files.
 if [ -x "$writes_bin" ]; then
     wbest=""

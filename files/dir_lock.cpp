@@ -19,11 +19,17 @@ void DirLock::unlock() {
 
 std::optional<std::string> DirLock::lock(const std::string& dir) {
     unlock();
-    // Opened for writing, which locks over network file systems need, but never
-    // written or truncated; a symbolic link there is not followed.
-    const std::string path = dir + ".kelm.lock";
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0666);
-    if (fd < 0) return "Failed to open " + path;
+    const std::string name = dir.empty() ? "." : dir;
+    const int fd = ::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) return "Output directory does not exist: " + name;
+        if (errno == ENOTDIR) return "Output directory is not a directory: " + name;
+        return "Failed to open " + name;
+    }
+    if (faccessat(fd, ".", W_OK | X_OK, AT_EACCESS) != 0) {
+        close(fd);
+        return "Output directory is not writable: " + name;
+    }
     int status;
     do {
         status = flock(fd, LOCK_EX | LOCK_NB);
@@ -31,13 +37,11 @@ std::optional<std::string> DirLock::lock(const std::string& dir) {
     if (status != 0) {
         const int error = errno;
         close(fd);
-        if (error == EWOULDBLOCK) {
-            return "Output directory in use by another run: " + (dir.empty() ? "." : dir);
-        }
+        if (error == EWOULDBLOCK) return "Output directory in use by another run: " + name;
         // A file system without locks (some network mounts): the run goes on
         // unguarded rather than not at all.
         if (error == ENOLCK || error == EOPNOTSUPP || error == ENOSYS) return std::nullopt;
-        return "Failed to open " + path;
+        return "Failed to open " + name;
     }
     fd_ = fd;
     return std::nullopt;

@@ -1,5 +1,6 @@
 // One run at a time in an output directory: an exclusive advisory lock on the
-// file ".kelm.lock" there, which the kernel releases however the run ends.
+// directory itself, which the kernel releases however the run ends and which no
+// file in the directory can undo.
 #pragma once
 
 #include <optional>
@@ -15,10 +16,10 @@ class DirLock {
     DirLock& operator=(const DirLock&) = delete;
 
     // Locks the directory `dir` (empty or ending in a separator). On failure the
-    // message: "Output directory in use by another run: " and `dir` when another
-    // run holds it, "Failed to open " and the lock file's path when that cannot
-    // be opened or created. On a file system that has no locks the run goes on
-    // without one.
+    // message: "Output directory does not exist: ", "Output directory is not a
+    // directory: " or "Output directory is not writable: " and `dir`; "Output
+    // directory in use by another run: " and `dir` when another run holds it.
+    // On a file system that has no locks the run goes on without one.
     std::optional<std::string> lock(const std::string& dir);
     void unlock();
 

@@ -3,8 +3,23 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace kelmora {
+
+// The time of a record: day of year, hour and minute.
+struct TimeStamp {
+    int32_t day = 0;
+    int32_t hour = 0;
+    int32_t minute = 0;
+    bool operator==(const TimeStamp&) const = default;
+};
+
+// "day D hour H minute M", as messages name a time.
+inline std::string stamp_text(const TimeStamp& t) {
+    return "day " + std::to_string(t.day) + " hour " + std::to_string(t.hour) + " minute " +
+           std::to_string(t.minute);
+}
 
 // The observed net ecosystem production of a line without the twelfth column.
 inline constexpr double kMissingObservation = -9999.9;
@@ -30,6 +45,8 @@ struct ForcingRecord {
     double precip_rate = 0;                // kg m-2 s-1
     double tk = 0;                         // air temperature, K
     double rho_air = 0;                    // air density, kg m-3
+
+    TimeStamp stamp() const { return {day, hour, minute}; }
 };
 
 }  // namespace kelmora

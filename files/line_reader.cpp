@@ -10,6 +10,19 @@ namespace {
 constexpr size_t kChunk = 64 * 1024;
 constexpr size_t kExcerptLength = 200;
 
+// Whether a well-formed UTF-8 character is one that reorders or hides text:
+// U+061C, U+200B to U+200F, U+2028 to U+202E, U+2060 to U+206F, U+FEFF.
+bool hidden(std::string_view c) {
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(c[i]); };
+    if (c.size() == 2) return byte(0) == 0xd8 && byte(1) == 0x9c;
+    if (c.size() != 3) return false;
+    if (byte(0) == 0xef) return byte(1) == 0xbb && byte(2) == 0xbf;
+    if (byte(0) != 0xe2) return false;
+    if (byte(1) == 0x80)
+        return (byte(2) >= 0x8b && byte(2) <= 0x8f) || (byte(2) >= 0xa8 && byte(2) <= 0xae);
+    return byte(1) == 0x81 && byte(2) >= 0xa0 && byte(2) <= 0xaf;
+}
+
 // The length of the UTF-8 character at the start of `s` when it is well formed
 // and printable (no C1 control, no overlong form), else 0.
 size_t printable_utf8(std::string_view s) {
@@ -30,6 +43,7 @@ size_t printable_utf8(std::string_view s) {
     if (lead == 0xc2 && byte(1) < 0xa0) return 0;  // U+0080 to U+009F: C1 controls
     if ((lead == 0xe0 && byte(1) < 0xa0) || (lead == 0xf0 && byte(1) < 0x90)) return 0;
     if (lead == 0xf4 && byte(1) > 0x8f) return 0;
+    if (hidden(s.substr(0, n))) return 0;
     return n;
 }
 
@@ -61,6 +75,7 @@ bool LineReader::fill() {
 
 bool LineReader::next(std::string& line) {
     line.clear();
+    ended_ = false;
     if (!failure_.empty()) return false;
     for (;;) {
         if (pos_ == end_ && !fill()) {
@@ -68,9 +83,17 @@ bool LineReader::next(std::string& line) {
             ++number_;  // the last line has no line end
             return true;
         }
+        if (!started_) {
+            started_ = true;
+            if (std::string_view(buffer_.data(), end_).starts_with("\xef\xbb\xbf")) {
+                pos_ += 3;
+                offset_ += 3;
+                continue;
+            }
+        }
         if (after_cr_) {
             after_cr_ = false;
-            if (buffer_[pos_] == '\n') ++pos_;
+            if (buffer_[pos_] == '\n') ++pos_, ++offset_;
             continue;
         }
         const char* begin = buffer_.data() + pos_;
@@ -84,10 +107,19 @@ bool LineReader::next(std::string& line) {
         }
         line.append(begin, length);
         pos_ += length;
+        offset_ += length;
         if (pos_ < end_) {
             after_cr_ = buffer_[pos_] == '\r';
             ++pos_;
+            ++offset_;
+            // The LF of a CR LF belongs to this line when it is already read.
+            if (after_cr_ && pos_ < end_ && buffer_[pos_] == '\n') {
+                after_cr_ = false;
+                ++pos_;
+                ++offset_;
+            }
             ++number_;
+            ended_ = true;
             return true;
         }
     }

@@ -78,6 +78,25 @@ int32_t leading_int(std::string_view word) {
     return static_cast<int32_t>(value);
 }
 
+std::optional<double> whole_real(std::string_view word) {
+    const size_t n = real_prefix_length(word);
+    if (n == 0 || n != word.size()) return std::nullopt;
+    const double value = leading_real(word);
+    if (!std::isfinite(value)) return std::nullopt;
+    return value;
+}
+
+std::optional<int32_t> whole_int(std::string_view word) {
+    const std::optional<double> value = whole_real(word);
+    if (!value) return std::nullopt;
+    const double whole = std::trunc(*value);
+    if (whole < std::numeric_limits<int32_t>::min() ||
+        whole > std::numeric_limits<int32_t>::max()) {
+        return std::nullopt;
+    }
+    return static_cast<int32_t>(whole);
+}
+
 void split_words(std::string_view line, bool commas_as_blanks,
                  std::vector<std::string_view>& words) {
     words.clear();

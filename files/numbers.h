@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +18,15 @@ double leading_real(std::string_view word);
 // The leading decimal integer of a word (sign and digits), saturated to the 32-bit
 // range; 0 when the word does not begin with one ("12.7" gives 12).
 int32_t leading_int(std::string_view word);
+
+// The value of a word that is one whole finite decimal number (sign, digits,
+// point, exponent) and nothing else; none for trailing text, an empty word,
+// "nan", "inf", "NA" or a value beyond the range of a double.
+std::optional<double> whole_real(std::string_view word);
+
+// A whole real truncated toward zero ("15.9" gives 15); none when it is not a
+// whole real or lies outside the 32-bit range ("1e30").
+std::optional<int32_t> whole_int(std::string_view word);
 
 // Splits a line into words at white space (blank, tab, CR, LF, VT, FF) and, when
 // `commas_as_blanks` is set, at commas too. The words view into `line`.

@@ -9,39 +9,13 @@
 #include <cmath>
 #include <utility>
 
+#include "files/fd_io.h"
 #include "files/forcing_record.h"
 #include "files/line_reader.h"
 #include "files/numbers.h"
+#include "files/restart_files.h"
 
 namespace kelmora {
-
-namespace {
-
-// Writes all of `data` to `fd`, resuming after interruptions and partial writes.
-bool write_all(int fd, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-}
-
-// Cuts the file open at `fd` to `size` bytes when it is a regular file (a
-// device or a pipe has nothing to cut); false when that fails.
-bool cut_to(int fd, uintmax_t size) {
-    struct stat st {};
-    if (fstat(fd, &st) != 0) return false;
-    if (!S_ISREG(st.st_mode)) return true;
-    int status;
-    do {
-        status = ftruncate(fd, static_cast<off_t>(size));
-    } while (status != 0 && errno == EINTR);
-    return status == 0;
-}
-
-}  // namespace
 
 OutputFile::~OutputFile() {
     close();
@@ -57,8 +31,8 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
     fd_ = std::exchange(other.fd_, -1);
     path_ = std::move(other.path_);
     headers_ = std::move(other.headers_);
-    line_ = std::move(other.line_);
-    waiting_ = std::move(other.waiting_);
+    block_ = std::move(other.block_);
+    record_start_ = other.record_start_;
     finite_ = other.finite_;
     written_ = other.written_;
     complete_ = other.complete_;
@@ -76,33 +50,47 @@ Failure OutputFile::create(const std::string& path, std::string_view headers,
     path_ = path;
     headers_ = headers;
     // Appending leaves an earlier file whole until every output file is open.
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0666);
-    line_.reserve(512);
+    // Not blocking: a pipe in the file's place must not hang the run.
+    fd_ = ::open(path.c_str(),
+                 O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK,
+                 0666);
     if (fd_ < 0) return open_failure;
+    struct stat st {};
+    if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close();
+        return open_failure;
+    }
+    fcntl(fd_, F_SETFL, O_APPEND);
+    block_.reserve(kBlockSize + 4096);
     return {};
 }
 
 Failure OutputFile::start() {
     if (fd_ < 0 || !cut_to(fd_, 0) || !write_all(fd_, headers_)) return "Failed to write " + path_;
     written_ = complete_ = headers_.size();
-    waiting_.clear();
+    block_.clear();
+    record_start_ = 0;
     finite_ = true;
     return {};
 }
 
 void OutputFile::begin_line(const ForcingRecord& record) {
     char buf[48];
-    line_.clear();
-    for (int32_t v : {record.day, record.hour, record.minute}) {
-        if (!line_.empty()) line_ += ", ";
-        line_.append(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
-    }
+    char* p = std::to_chars(buf, buf + 12, record.day).ptr;
+    *p++ = ',';
+    *p++ = ' ';
+    p = std::to_chars(p, p + 12, record.hour).ptr;
+    *p++ = ',';
+    *p++ = ' ';
+    p = std::to_chars(p, p + 12, record.minute).ptr;
+    block_.append(buf, p);
 }
 
 void OutputFile::value(double v) {
-    char buf[32];
-    line_ += ", ";
-    line_.append(buf, format_real(buf, v));
+    char buf[40];
+    buf[0] = ',';
+    buf[1] = ' ';
+    block_.append(buf, format_real(buf + 2, v));
     finite_ = finite_ && std::isfinite(v);
 }
 
@@ -113,22 +101,31 @@ void OutputFile::write_means(const ForcingRecord& record, std::initializer_list<
     end_line();
 }
 
-void OutputFile::end_line() {
-    waiting_ += line_;
-    waiting_ += '\n';
+void OutputFile::keep_record() {
+    record_start_ = block_.size();
+    finite_ = true;
 }
 
-Failure OutputFile::write_record() {
-    if (waiting_.empty()) return {};  // a file the run does not write (no shrubs)
-    if (fd_ < 0 || !write_all(fd_, waiting_)) return "Failed to write " + path_;
-    written_ += waiting_.size();
-    waiting_.clear();
+void OutputFile::drop_record() {
+    block_.resize(record_start_);
+    finite_ = true;
+}
+
+Failure OutputFile::write_block() {
+    const std::string_view whole(block_.data(), record_start_);
+    if (whole.empty()) return {};  // a file the run does not write (no shrubs)
+    if (fd_ < 0 || !write_all(fd_, whole)) return "Failed to write " + path_;
+    written_ += whole.size();
+    block_.erase(0, record_start_);
+    record_start_ = 0;
     return {};
 }
 
 void OutputFile::cut_back() {
     if (fd_ >= 0) cut_to(fd_, complete_);
     close();
+    block_.clear();
+    record_start_ = 0;
 }
 
 std::vector<std::string> read_last_line(const std::string& path) {
@@ -153,17 +150,13 @@ namespace {
 // comma that separates it from the next.
 std::optional<double> whole_number(std::string_view word) {
     if (word.ends_with(',')) word.remove_suffix(1);
-    double v = 0;
-    const auto [end, ec] = std::from_chars(word.data(), word.data() + word.size(), v);
-    if (word.empty() || ec != std::errc() || end != word.data() + word.size()) return {};
-    if (!std::isfinite(v)) return {};
-    return v;
+    return whole_real(word);
 }
 
 }  // namespace
 
-std::optional<std::vector<double>> Restart::last_line(const std::string& path, size_t count) {
-    const std::vector<std::string> words = read_last_line(path);
+std::optional<std::vector<double>> Restart::last_line(const std::string& path, size_t count) const {
+    const std::vector<std::string> words = files_ ? files_->words(path) : read_last_line(path);
     if (count < 3 || words.size() != count) return {};
     std::vector<double> values;
     for (const std::string& word : words) {
@@ -171,9 +164,6 @@ std::optional<std::vector<double>> Restart::last_line(const std::string& path, s
         if (!v) return {};
         values.push_back(*v);
     }
-    const std::vector<double> time(values.begin(), values.begin() + 3);
-    if (!time_) time_ = time;
-    aligned_ = aligned_ && time == *time_;
     return values;
 }
 

@@ -15,10 +15,16 @@
 namespace kelmora {
 
 struct ForcingRecord;
+class RestartFiles;
 
-// One output file. Its data lines are written record by record: the lines of a
-// record wait in the file until the site has checked every file's values and
-// writes them all, so that every file ends at the same whole record.
+// The size past which a file's block of waiting records is written.
+inline constexpr size_t kBlockSize = 64 * 1024;
+
+// One output file. Its data lines are written in blocks: the lines of a record
+// join the file's block once the site has checked every file's values, and the
+// block goes to the file in one write when the site says so (at the end of a
+// simulated day, when a block grows large and at every end of the run), so that
+// every file ends at the same whole record.
 class OutputFile {
   public:
     OutputFile() = default;
@@ -29,7 +35,8 @@ class OutputFile {
     OutputFile& operator=(OutputFile&& other) noexcept;
 
     // Opens the file at `path` for writing without emptying it yet; `headers` are
-    // written by `start`. Fails with `open_failure` when it cannot be opened.
+    // written by `start`. A symbolic link, a device or a pipe in its place is
+    // not opened. Fails with `open_failure`.
     Failure create(const std::string& path, std::string_view headers, std::string open_failure);
     // Empties the file and writes its header lines; fails with "Failed to write <path>".
     Failure start();
@@ -48,16 +55,21 @@ class OutputFile {
     // clears them.
     void write_means(const ForcingRecord& record, std::initializer_list<double*> sums);
     // Ends the line; it waits with the record's other lines.
-    void end_line();
+    void end_line() { block_ += '\n'; }
 
-    // Whether every value of the waiting lines is finite.
+    // Whether every value of the current record's lines is finite.
     bool finite() const { return finite_; }
-    // Hands the waiting lines to the file in one write, so that they reach it at
-    // once; fails with "Failed to write <path>".
-    Failure write_record();
+    // The current record's lines join the block, or are dropped.
+    void keep_record();
+    void drop_record();
+    // Bytes of whole records waiting in the block.
+    size_t waiting() const { return record_start_; }
+    // Hands the block's whole records to the file in one write; fails with
+    // "Failed to write <path>".
+    Failure write_block();
     // Marks what is written as the end of the last record that every file holds.
     void mark_complete() { complete_ = written_; }
-    // Closes the file and cuts it back to the end of the last complete record.
+    // Cuts the file back to the end of the last complete record and closes it.
     void cut_back();
 
   private:
@@ -66,11 +78,11 @@ class OutputFile {
     int fd_ = -1;  // opened for appending
     std::string path_;
     std::string headers_;
-    std::string line_;
-    std::string waiting_;     // the lines of the current record
-    bool finite_ = true;      // no value of `waiting_` is infinite or not a number
-    uintmax_t written_ = 0;   // bytes written so far
-    uintmax_t complete_ = 0;  // bytes up to the end of the last complete record
+    std::string block_;        // whole records, then the current record's lines
+    size_t record_start_ = 0;  // where the current record's lines begin in `block_`
+    bool finite_ = true;       // no value of the current record is infinite or not a number
+    uintmax_t written_ = 0;    // bytes written so far
+    uintmax_t complete_ = 0;   // bytes up to the end of the last complete record
 };
 
 // The site's sums over a record's sub-steps that the components hand over when
@@ -88,21 +100,19 @@ struct SiteSums {
 // the file cannot be read or holds no data line.
 std::vector<std::string> read_last_line(const std::string& path);
 
-// The starting state of a restarted run: the last data lines of the previous
-// output files. Each must hold exactly the words its component writes, each a
-// whole finite number (its trailing comma aside), and all must end at the same
-// day, hour and minute.
+// The starting state of a restarted run: the record lines of the previous
+// output files where the run continues (the last data lines when no files are
+// given). Each must hold exactly the words its component writes, each a whole
+// finite number (its trailing comma aside).
 class Restart {
   public:
-    // The `count` values of the last data line of the file at `path`; none when
-    // the line is missing or malformed. A line that ends at another time than
-    // the lines read before gives its values but marks the files as misaligned.
-    std::optional<std::vector<double>> last_line(const std::string& path, size_t count);
-    bool aligned() const { return aligned_; }
+    explicit Restart(const RestartFiles* files = nullptr) : files_(files) {}
+    // The `count` values of the record line of the file at `path`; none when
+    // the line is missing or malformed.
+    std::optional<std::vector<double>> last_line(const std::string& path, size_t count) const;
 
   private:
-    std::optional<std::vector<double>> time_;  // day, hour and minute of the first line
-    bool aligned_ = true;
+    const RestartFiles* files_;
 };
 
 }  // namespace kelmora

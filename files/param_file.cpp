@@ -1,10 +1,15 @@
 #include "files/param_file.h"
 
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
-#include <fstream>
 
+#include "files/fd_io.h"
 #include "files/line_reader.h"
 #include "files/numbers.h"
 
@@ -31,29 +36,36 @@ std::string bad_value(const std::string& path, std::string_view message) {
     return path + std::string(message);
 }
 
-// Stores the value of a plain key and checks it; false on a bad value.
+// Stores the value of a plain key and checks it; false on a bad value. A value
+// must be one whole number; a whole-number key takes its integer part.
 bool store_plain(const ParamKey& key, std::string_view word) {
     if (int32_t* const* field = std::get_if<int32_t*>(&key.field)) {
-        **field = leading_int(word);
+        const std::optional<int32_t> v = whole_int(word);
+        if (!v) return false;
+        **field = *v;
         return key.range.contains(**field);
     }
+    const std::optional<double> v = whole_real(word);
+    if (!v) return false;
     double* field = std::get<double*>(key.field);
-    *field = leading_real(word) + key.offset;
+    *field = *v + key.offset;
     return key.range.contains(*field);
 }
 
 bool store_numbered(const NumberedKey& key, std::string_view word, std::string_view value) {
     const size_t at = word.find(key.base);
     const int32_t number = leading_int(word.substr(at + key.base.size()));
-    if (number < key.first || number > key.last) return false;
+    const std::optional<double> v = whole_real(value);
+    if (number < key.first || number > key.last || !v) return false;
     double& slot = key.values[number - key.first];
-    slot = leading_real(value);
+    slot = *v;
     return key.range.contains(slot);
 }
 
 bool store_list(const ListKey& key, std::string_view value) {
-    if (key.list->size() >= key.max_count) return false;
-    key.list->push_back(leading_real(value));
+    const std::optional<double> v = whole_real(value);
+    if (key.list->size() >= key.max_count || !v) return false;
+    key.list->push_back(*v);
     return key.range.contains(key.list->back());
 }
 
@@ -167,13 +179,21 @@ Failure read_parameter_file(const std::string& path, const ParamFile& file) {
 }
 
 Failure write_parameter_file(const std::string& path, const ParamFile& file) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (out) {
-        const std::string text = file_text(file);
-        out.write(text.data(), static_cast<std::streamsize>(text.size()));
-        out.close();
+    // Written under a temporary name and renamed into place once whole, so that
+    // a full disk or an interruption leaves no truncated file behind.
+    std::string temp = path + ".XXXXXX";
+    const int fd = mkstemp(temp.data());
+    if (fd < 0) return open_failure(path, file);
+    const mode_t mask = umask(0);
+    umask(mask);
+    const std::string text = file_text(file);
+    bool ok = fchmod(fd, 0666 & ~mask) == 0 && write_all(fd, text);
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && std::rename(temp.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        ::unlink(temp.c_str());
+        return open_failure(path, file);
     }
-    if (!out) return open_failure(path, file);
     return {};
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "run/interrupt.h"
 #include "run/site.h"
 
 namespace kelmora {
@@ -41,17 +42,26 @@ int run_program(int argc, const char* const* argv, std::ostream& console, std::i
         }
     }
     console << kBanner;
+    const int paths = argc - 1;
+    if (paths > 2 || (paths >= 1 && argv[1][0] == '\0') || (paths == 2 && argv[2][0] == '\0')) {
+        console << (paths > 2 ? "Usage error: more than two arguments."
+                              : "Usage error: an empty path.")
+                << std::flush;
+        return 1;
+    }
+    catch_interruptions();
     // The site is large (two plant layers, the soil and every file): keep it off the stack.
     auto site = std::make_unique<Site>();
-    std::string input = "io/input.txt";
-    std::string out_dir = "io";
-    if (argc > 1) input = argv[1];
-    if (argc > 2) out_dir = argv[2];
-    if (Failure failure = read_forcing(input, site->records)) {
+    const std::string input = paths >= 1 ? argv[1] : "io/input.txt";
+    const std::string out_dir = paths == 2 ? argv[2] : "io";
+    Failure failure = read_forcing(input, site->records);
+    if (!failure && site->records.empty()) failure = "Empty input data in " + input + ".";
+    if (failure) {
         console << *failure << std::flush;
         return 1;
     }
     bool ok = site->init(out_dir);
+    console << site->notes;
     if (ok && site->_physics == 0 && site->_dt > 15) {
         console << "Warning: time steps above 15 s let leaf temperatures oscillate; use _dt 10 "
                    "or _physics 1.\n";
@@ -63,6 +73,8 @@ int run_program(int argc, const char* const* argv, std::ostream& console, std::i
         console << site->error_text;
     }
     console.flush();
+    // An interrupted run ends at once, with the shell's status of the signal.
+    if (site->interrupted) return 128 + site->interrupted;
     keys.get();
     return ok ? 0 : 2;
 }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -13,55 +15,60 @@ namespace kelmora {
 
 namespace {
 
-struct TimeStamp {
-    int32_t day, hour, minute;
+// A real column: its message when it is not a number, its physical bounds
+// (wide enough for any real site, narrow enough to catch wrong units) and its field.
+struct Column {
+    const char* name;
+    double lo, hi;
+    double ForcingRecord::*field;
 };
 
-// Columns 1 to 12 of an accepted line.
-void convert_columns(const std::vector<std::string_view>& w, ForcingRecord& r) {
-    r.day = leading_int(w[0]);
-    r.hour = leading_int(w[1]);
-    r.minute = leading_int(w[2]);
-    r.ta = leading_real(w[3]);
-    r.vpd = leading_real(w[4]);
-    r.wind = leading_real(w[5]);
-    r.sw_in = leading_real(w[6]);
-    r.lw_in = leading_real(w[7]);
-    r.precip = leading_real(w[8]);
-    r.pa = leading_real(w[9]);
-    r.co2 = leading_real(w[10]);
-    r.nep_obs = w.size() >= 12 ? leading_real(w[11]) : kMissingObservation;
+constexpr double kNoBound = 1e308;
+
+// Columns 4 to 12, in file order.
+constexpr Column kColumns[] = {
+    {"air temperature", -90, 60, &ForcingRecord::ta},
+    {"vapour pressure deficit", -1, 15, &ForcingRecord::vpd},
+    {"wind speed", 0, 75, &ForcingRecord::wind},
+    {"shortwave radiation", -50, 1500, &ForcingRecord::sw_in},
+    {"longwave radiation", 50, 700, &ForcingRecord::lw_in},
+    {"precipitation", 0, 500, &ForcingRecord::precip},
+    {"air pressure", 30, 110, &ForcingRecord::pa},
+    {"CO2", 100, 5000, &ForcingRecord::co2},
+    {"observed NEP", -kNoBound, kNoBound, &ForcingRecord::nep_obs},
+};
+
+// A time column: one whole number.
+std::optional<int32_t> whole_time(std::string_view word) {
+    const std::optional<double> v = whole_real(word);
+    if (!v || *v != std::trunc(*v) || std::fabs(*v) > 1e6) return std::nullopt;
+    return static_cast<int32_t>(*v);
 }
 
-// The message of the first failed check, or nullptr when the record is valid.
-// Values that would make the model's arithmetic undefined are rejected here.
-const char* validation_message(const ForcingRecord& r) {
-    if (r.day < 1 || r.day > 365) return "Bad day of year value at ";
-    if (r.hour < 0 || r.hour > 23) return "Bad hour value at ";
-    if (r.minute < 0 || r.minute > 59) return "Bad minute value at ";
-    if (!std::isfinite(r.ta) || r.ta <= -phys::kZeroCelsius) return "Bad air temperature value at ";
-    if (!std::isfinite(r.pa) || r.pa <= 0) return "Bad air pressure value at ";
-    if (!std::isfinite(r.co2) || r.co2 <= 0) return "Bad CO2 value at ";
-    for (double v : {r.vpd, r.wind, r.sw_in, r.lw_in, r.precip, r.nep_obs}) {
-        if (!std::isfinite(v)) return "Bad value at ";
+// Converts and checks the columns of a line of at least 11 words; the message
+// of the first failed check, or empty when the record is valid.
+std::string convert_columns(const std::vector<std::string_view>& w, ForcingRecord& r) {
+    const std::optional<int32_t> day = whole_time(w[0]);
+    if (!day || *day < 1 || *day > 365) return "Bad day of year value at ";
+    const std::optional<int32_t> hour = whole_time(w[1]);
+    if (!hour || *hour < 0 || *hour > 23) return "Bad hour value at ";
+    const std::optional<int32_t> minute = whole_time(w[2]);
+    if (!minute || *minute < 0 || *minute > 59) return "Bad minute value at ";
+    r.day = *day;
+    r.hour = *hour;
+    r.minute = *minute;
+    const size_t columns = w.size() >= 12 ? 9 : 8;
+    for (size_t i = 0; i < columns; ++i) {
+        const std::optional<double> v = whole_real(w[3 + i]);
+        if (!v) return std::string("Bad ") + kColumns[i].name + " value at ";
+        r.*kColumns[i].field = *v;
     }
-    return nullptr;
-}
-
-// The message for derived values beyond the range of a double, or nullptr. Valid
-// columns can still get there: the saturation vapour pressure overflows as the
-// temperature nears -240.97 degC from below, and the humidity and the density
-// divide by the pressure and by the absolute temperature.
-const char* derived_message(const ForcingRecord& r) {
-    if (!std::isfinite(r.ea) || !std::isfinite(r.rh)) return "Bad air temperature value at ";
-    if (!std::isfinite(r.qa) || !std::isfinite(r.rho_air)) return "Bad air pressure value at ";
-    return nullptr;
-}
-
-// Seconds from the previous time stamp; day 1 after day 365 starts a new year.
-int64_t seconds_since(const TimeStamp& prev, const ForcingRecord& r) {
-    const int64_t dd = r.day >= prev.day ? r.day - prev.day : r.day;
-    return ((dd * 24 + r.hour - prev.hour) * 60 + r.minute - prev.minute) * 60;
+    if (columns == 8) r.nep_obs = kMissingObservation;
+    for (const Column& c : kColumns) {
+        const double v = r.*c.field;
+        if (v < c.lo || v > c.hi) return std::string("Out of range ") + c.name + " at ";
+    }
+    return {};
 }
 
 void derive(ForcingRecord& r) {
@@ -91,6 +98,12 @@ std::string quoted(std::string_view line) {
 
 }  // namespace
 
+int64_t seconds_since(const TimeStamp& prev, const TimeStamp& t) {
+    const bool new_year = prev.day == 365 && t.day == 1;
+    const int64_t dd = new_year ? 1 : t.day - prev.day;
+    return ((dd * 24 + t.hour - prev.hour) * 60 + t.minute - prev.minute) * 60;
+}
+
 Failure read_forcing(const std::string& path, std::vector<ForcingRecord>& records) {
     LineReader in;
     if (!in.open(path, true)) return "Failed to open " + path;
@@ -101,20 +114,17 @@ Failure read_forcing(const std::string& path, std::vector<ForcingRecord>& record
     while (in.next(line)) {
         if (line.empty() || line[0] == '#') continue;
         split_words(line, true, words);
-        if (words.size() < 11) continue;
+        if (words.empty()) continue;
+        if (words.size() < 11) return "Too few columns at " + quoted(line);
         ForcingRecord r;
-        convert_columns(words, r);
-        const char* message = validation_message(r);
-        if (!message) {
-            derive(r);
-            message = derived_message(r);
-        }
+        std::string message = convert_columns(words, r);
         int64_t interval = 0;
-        if (!message && !first) {
-            interval = seconds_since(prev, r);
+        if (message.empty() && !first) {
+            interval = seconds_since(prev, r.stamp());
             if (interval < 1 || interval > 3600) message = "Bad time interval at ";
         }
-        if (message) return message + quoted(line);
+        if (!message.empty()) return message + quoted(line);
+        derive(r);
         r.interval = static_cast<int32_t>(interval);
         r.substeps = 0;
         prev = {r.day, r.hour, r.minute};

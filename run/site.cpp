@@ -1,9 +1,13 @@
 #include "run/site.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <filesystem>
 #include <ostream>
 #include <span>
 
+#include "run/interrupt.h"
 #include "run/statistic.h"
 
 namespace kelmora {
@@ -62,12 +66,20 @@ bool Site::init(const std::string& path) {
     if (Failure failure = lock.lock(out_path)) return fail(failure);
     if (Failure failure = read_parameters(out_path + "site.par")) return fail(failure);
     sums = {};
-    // Every component reads its parameters and, on a restart, the last line of
-    // its previous output; only when all are whole and end at the same time is
-    // any output file emptied, so a failed restart can be tried again.
-    Restart restart;
+    notes.clear();
+    // Every component reads its parameters and, on a restart, its record line
+    // of the previous output; only when all are whole, end at the same time and
+    // fit the forcing is any output file changed, so a failed restart can be
+    // tried again.
+    RestartFiles earlier;
+    if (_restart != 0) {
+        std::vector<std::string> paths = output_paths();
+        // The shrub layer of a site without one is never stepped: its files hold no state.
+        if (!has_shrub()) paths.erase(paths.begin() + 4, paths.begin() + 8);
+        if (Failure failure = earlier.read(paths)) return fail(failure);
+    }
+    Restart restart(&earlier);
     Restart* const site_restart = _restart != 0 ? &restart : nullptr;
-    // The shrub layer of a site without one is never stepped: its files hold no state.
     Restart* const shrub_restart = has_shrub() ? site_restart : nullptr;
     const ForcingRecord& first = records.front();
     Failure failure = tree.init(first, {out_path, site_restart, _zref, conserving()});
@@ -76,18 +88,117 @@ bool Site::init(const std::string& path) {
     if (!failure) {
         failure = soil.init(first, out_path, site_restart, low._zbot, low.is_shrub, conserving());
     }
+    if (!failure && site_restart) failure = check_restart(earlier, restart);
     if (failure) return fail(failure);
-    if (!restart.aligned()) return fail("Restart files end at different times.");
+    // A restart whose files already end at the forcing's last record has nothing to run.
+    if (records.size() < 2 && site_restart) failure = earlier.cut_back();
+    if (records.size() < 2 && site_restart) return failure ? fail(failure) : true;
+    failure = create_files(site_restart ? &earlier : nullptr);
+    return failure ? fail(failure) : true;
+}
+
+std::vector<std::string> Site::output_paths() const {
+    std::vector<std::string> paths;
+    for (const char* name :
+         {"tree", "tree.foliage", "tree.leaf", "tree.stem", "shrub", "shrub.foliage", "shrub.leaf",
+          "shrub.stem", "soil", "root.fine", "root.coarse", "site"}) {
+        paths.push_back(out_path + name + ".csv");
+    }
+    return paths;
+}
+
+Failure Site::check_restart(const RestartFiles& earlier, Restart& restart) {
+    if (earlier.common() == 0) return "Restart: no record in " + earlier.empty_file() + ".";
+    // The files that carry no state are checked like the others.
+    const std::string leaves[] = {out_path + "tree.leaf.csv", out_path + "shrub.leaf.csv"};
+    const std::pair<std::string, size_t> stateless[] = {
+        {out_path + "site.csv", 7}, {leaves[0], 14}, {leaves[1], 14}};
+    for (const auto& [path, count] : stateless) {
+        if (path == leaves[1] && !has_shrub()) continue;
+        if (!restart.last_line(path, count)) return "Restart: bad last line in " + path + ".";
+    }
+    if (Failure failure = earlier.check()) return failure;
+    if (records.size() < 2) return "Restart: the forcing holds fewer than two records.";
+    if (Failure failure = fit_forcing(earlier.stamp(), earlier.common())) return failure;
+    for (size_t i = 1; i < records.size(); ++i) {
+        if (records[i].interval % _dt != 0) return "Error: data interval and dt not compatible.";
+    }
+    if (earlier.dropped() > 0) {
+        notes += "Restart: files cut back to " + stamp_text(earlier.stamp()) + ": " +
+                 std::to_string(earlier.dropped()) + " records dropped in " +
+                 std::to_string(earlier.changed()) + " files.\n";
+    }
+    return {};
+}
+
+Failure Site::fit_forcing(TimeStamp end, size_t held) {
+    const auto at_end = [&](const ForcingRecord& r) { return r.stamp() == end; };
+    const TimeStamp start = records.front().stamp();
+    // A forcing that starts one record interval after the files' end continues
+    // them (a year cycled for a spin-up starts again at day 1).
+    const bool follows = seconds_since(end, start) == records[1].interval;
+    auto from = records.end();
+    if (held < records.size() && at_end(records[held]) && (held + 1 < records.size() || !follows)) {
+        // The forcing that made the files from its start: it continues where they end.
+        from = records.begin() + static_cast<std::ptrdiff_t>(held);
+    } else if (follows) {
+        return {};
+    } else {
+        from = std::find_if(records.begin(), records.end(), at_end);
+    }
+    if (from == records.end()) {
+        return "Forcing does not fit the restart: the output files end at " + stamp_text(end) +
+               ", the forcing starts at " + stamp_text(start) + " and does not hold that time.";
+    }
+    const size_t passed = static_cast<size_t>(from - records.begin());
+    if (passed == 0) return {};
+    records.erase(records.begin(), from);
+    records.front().interval = 0;
+    if (records.size() < 2) {
+        notes += "Restart: the output files end at the forcing's last record, " + stamp_text(end) +
+                 "; nothing to run.\n";
+    } else {
+        notes += "Restart: continuing from " + stamp_text(end) + "; " + std::to_string(passed) +
+                 " records of the forcing passed over.\n";
+    }
+    return {};
+}
+
+Failure Site::create_files(const RestartFiles* earlier) {
+    const std::vector<std::string> paths = output_paths();
+    if (earlier) {
+        if (Failure failure = earlier->cut_back()) return failure;
+        // The earlier records stay, as the next free part of each file.
+        for (const std::string& path : paths) {
+            if (!holds_data(path)) continue;
+            int n = 1;
+            std::error_code ec;
+            while (
+                std::filesystem::exists(std::filesystem::symlink_status(part_path(path, n), ec))) {
+                ++n;
+            }
+            if (std::rename(path.c_str(), part_path(path, n).c_str()) != 0) {
+                return "Failed to write " + part_path(path, n);
+            }
+        }
+    }
     // Every file is opened before the first one is emptied.
     const std::string csv = out_path + "site.csv";
-    failure = output.create(csv, kSiteHeaders, "Failed to open " + csv);
+    Failure failure = output.create(csv, kSiteHeaders, "Failed to open " + csv);
     if (!failure) failure = tree.open_output();
     if (!failure) failure = shrub.open_output();
     if (!failure) failure = soil.open_output();
-    for (OutputFile* file : output_files()) {
-        if (!failure) failure = file->start();
+    if (failure) return failure;
+    // A new series: the parts of an earlier one would join it.
+    std::error_code ec;
+    for (const std::string& path : paths) {
+        for (int n = 1; !earlier && std::filesystem::remove(part_path(path, n), ec); ++n) {
+        }
     }
-    return failure ? fail(failure) : true;
+    for (OutputFile* file : output_files()) {
+        if (Failure f = file->start()) return f;
+    }
+    return {};
 }
 
 std::array<OutputFile*, Site::kOutputFiles> Site::output_files() {
@@ -96,22 +207,37 @@ std::array<OutputFile*, Site::kOutputFiles> Site::output_files() {
             &soil.output,  &soil.fine.output,     &soil.coarse.output,        &output};
 }
 
-Failure Site::finish_record(const ForcingRecord& record) {
+Failure Site::finish_record(const ForcingRecord& record, bool day_ends) {
     const auto files = output_files();
+    bool large = false;
     for (const OutputFile* file : files) {
         if (file->finite()) continue;
-        return "Numerical failure at day " + std::to_string(record.day) + " hour " +
-               std::to_string(record.hour) + " minute " + std::to_string(record.minute) + " in " +
-               file->path();
+        for (OutputFile* f : files) f->drop_record();
+        return "Numerical failure at " + stamp_text(record.stamp()) + " in " + file->path();
     }
     for (OutputFile* file : files) {
-        if (Failure failure = file->write_record()) {
+        file->keep_record();
+        large = large || file->waiting() > kBlockSize;
+    }
+    return day_ends || large ? write_blocks() : Failure{};
+}
+
+Failure Site::write_blocks() {
+    const auto files = output_files();
+    for (OutputFile* file : files) {
+        if (Failure failure = file->write_block()) {
             for (OutputFile* f : files) f->cut_back();
             return failure;
         }
     }
     for (OutputFile* file : files) file->mark_complete();
     return {};
+}
+
+bool Site::stop(const Failure& failure) {
+    for (OutputFile* file : output_files()) file->drop_record();
+    const Failure written = write_blocks();
+    return fail(written ? written : failure);
 }
 
 namespace {
@@ -263,16 +389,23 @@ bool Site::run(std::ostream& console) {
     for (size_t i = 1; i < count; ++i) {
         const ForcingRecord& prev = records[i - 1];
         ForcingRecord& cur = records[i];
+        if (const int signal = interruption()) {
+            interrupted = signal;
+            const bool none = i == 1 && _restart == 0;
+            return stop(none ? "Interrupted before the first record; run again to start."
+                             : "Interrupted after " + stamp_text(prev.stamp()) +
+                                   "; run again with _restart 1 to continue.");
+        }
         if (prev.day != last_day) {
             console << "day " << prev.day << std::endl;  // progress shows as it goes
             last_day = prev.day;
         }
         cur.substeps = 0;
-        if (cur.interval % _dt != 0) return fail("Error: data interval and dt not compatible.");
+        if (cur.interval % _dt != 0) return stop("Error: data interval and dt not compatible.");
         for (int32_t m = 0; m < cur.interval; m += _dt) {
             ++cur.substeps;
             if (Failure failure = substep(interpolate(prev, cur, _dt * 0.5 + m))) {
-                return fail(failure);
+                return stop(failure);
             }
         }
         write_output(cur);
@@ -281,7 +414,8 @@ bool Site::run(std::ostream& console) {
             correlation.add(cur.nep_obs, (sums.gpp - sums.resp) / cur.substeps);
         }
         write_line(cur);
-        if (Failure failure = finish_record(cur)) return fail(failure);
+        const bool day_ends = i + 1 == count || records[i + 1].day != cur.day;
+        if (Failure failure = finish_record(cur, day_ends)) return stop(failure);
     }
     correlation.print(console);
     return true;

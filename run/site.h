@@ -11,6 +11,7 @@
 #include "files/dir_lock.h"
 #include "files/output_file.h"
 #include "files/param_file.h"
+#include "files/restart_files.h"
 #include "plant/plant.h"
 #include "run/forcing.h"
 #include "soil/soil.h"
@@ -28,6 +29,8 @@ class Site {
     OutputFile output;  // "site.csv"
     std::vector<ForcingRecord> records;
     std::string error_text;  // the message of the failure that stopped init or run
+    std::string notes;       // what a restart did to the files and the forcing, for the console
+    int interrupted = 0;     // the signal that stopped the run, or 0
     std::string out_path;    // the output directory, ending in a separator once initialised
 
     int32_t _type = 0;     // 0: no shrub layer; 1: a shrub layer under the trees
@@ -45,6 +48,10 @@ class Site {
     // The plant layer that exchanges with the soil.
     const Plant& lowest_plant() const { return has_shrub() ? shrub : tree; }
 
+    // Reads the parameters, restarts the components when asked and creates the
+    // output files. A restart first checks everything that can fail (the
+    // previous files, the forcing that has to continue them, the time step)
+    // and only then cuts back, keeps as parts and creates the files.
     bool init(const std::string& out_path);
     ParamFile parameters();
     Failure read_parameters(const std::string& path);
@@ -63,15 +70,30 @@ class Site {
     void write_output(const ForcingRecord& record);
     // Writes the site's line of the means of `sums` and clears them.
     void write_line(const ForcingRecord& record);
-    // Every output file, in the order the lines of a record are written.
+    // Every output file, in the order the lines of a record are written, and
+    // their paths, known before the files are created.
     static constexpr size_t kOutputFiles = 12;
     std::array<OutputFile*, kOutputFiles> output_files();
-    // Checks the record's lines of every file and writes them. A value that is
-    // not finite fails before anything is written; a failed write cuts every
-    // file back to the end of the record before.
-    Failure finish_record(const ForcingRecord& record);
+    std::vector<std::string> output_paths() const;
+    // Checks the record's lines of every file and adds them to the files'
+    // blocks, which are written at the end of a day (`day_ends`) or when one
+    // grows large. A value that is not finite drops the record's lines and fails.
+    Failure finish_record(const ForcingRecord& record, bool day_ends);
+    // Writes every file's block of whole records; a failed write cuts every
+    // file back to the end of the last record that all of them hold.
+    Failure write_blocks();
 
   private:
+    // The checks of a restart that need the whole site; they may pass over the
+    // forcing records up to where the files end.
+    Failure check_restart(const RestartFiles& earlier, Restart& restart);
+    Failure fit_forcing(TimeStamp end, size_t held);
+    // Cuts back and keeps the earlier files as parts (on a restart) or removes
+    // the parts of an earlier series, then creates every output file.
+    Failure create_files(const RestartFiles* earlier);
+    // Stops the run: drops the unfinished record, writes the finished ones.
+    bool stop(const Failure& failure);
+
     bool fail(const Failure& failure) {
         error_text = *failure;
         return false;

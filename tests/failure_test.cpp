@@ -1,6 +1,15 @@
 // Failures and recovery through the program: hostile and unbounded input,
 // concurrent runs, restarts, write failures and numerical failures.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <random>
+#include <thread>
 
 #include <filesystem>
 #include <map>
@@ -23,6 +32,15 @@ std::map<std::string, std::pair<std::string, fs::file_time_type>> snapshot(const
         files[e.path().filename()] = {read_file(e.path()), fs::last_write_time(e.path())};
     }
     return files;
+}
+
+// Puts back the files of a snapshot and removes every other file.
+void restore(const TempDir& dir,
+             const std::map<std::string, std::pair<std::string, fs::file_time_type>>& files) {
+    for (const auto& e : fs::directory_iterator(dir.path())) {
+        if (!files.count(e.path().filename())) fs::remove(e.path());
+    }
+    for (const auto& [name, file] : files) write_file(dir.file(name), file.first);
 }
 
 // Expects every output file of `dir` to equal the one of `reference` of its
@@ -74,7 +92,8 @@ TEST(InputBounds, DevicesPipesLongLinesAndQuotedLines) {
         {"lf.txt", "tree.leaf.par", "/proc/self/mem", 2, "Failed to read ./tree.leaf.par"},
         {"lf.txt", "tree.par", "_pai 1\n#" + limit + "\r\n#" + limit + "x", 2,
          "Line too long at line 3 of ./tree.par"},
-        {"lf.txt", "site.csv", "/dev/full", 2, "Failed to write ./site.csv"},
+        {"lf.txt", "site.csv", "/dev/full", 2, "Failed to open ./site.csv"},
+        {"lf.txt", "tree.csv", "/dev/null", 2, "Failed to open ./tree.csv."},
         {"lf.txt", "soil.par", layers, 0, ""},
         {"lf.txt", "soil.par", layers + "_dz 1", 2, "./soil.par: Bad _dz value."},
     };
@@ -96,53 +115,88 @@ TEST(InputBounds, DevicesPipesLongLinesAndQuotedLines) {
     EXPECT_EQ(reference.size(), 12u);
 }
 
-// A restart whose files do not all end in a whole last line of the component's
-// words, each a finite number, at one time, and a run into a directory that
-// another run holds, stop with their message and leave every file of the
-// directory as it was. Each case replaces the last `from` of a file by `to`
-// (the last data lines start with "185, 1, 0, "); in the case without a file
-// another run holds the directory. The same restart from every file with CR LF
-// or CR line ends writes the same files.
-TEST(Recovery, FailedStartChangesNoFileAndRestartReadsAnyLineEnds) {
+// Restarts through the program, one edit of the directory per row: `file`
+// gets `to` in place of its last `from` (all of it when `from` is empty); in the
+// row without a file another run holds the directory. A refused restart
+// (status 2) changes no file; an accepted one (status 0) says what it did. The
+// first run ended at day 185 hour 1; the restart forcing runs on to hour 2.
+TEST(Recovery, RestartsRefusedOrRecoveredByTheirFiles) {
     TempDir dir;
     write_file(dir.file("forcing.txt"), half_hourly(3));
     write_file(dir.file("site.par"), "_type 1\n_dt 60\n");
     write_file(dir.file("soil.par"), "Parameters:\n_dz1 0.1\n_dz2 0.3\n_dz3 1\n");
-    write_file(dir.file("tree.leaf.par"), "_vmax 30\n_vmax 40\n");
-    write_file(dir.file("shrub.foliage.par"), "_lai185 1\n_lai185 2\n");
     ASSERT_EQ(run_kelm(dir.str(), {"forcing.txt", "."}).status, 0);
     write_file(dir.file("site.par"), "_type 1\n_dt 60\n_restart 1\n");
+    write_file(dir.file("forcing.txt"), half_hourly(5));
     const std::string stamp = "185, 1, 0, ";
+    const std::string late = forcing_line(186, 0, 0) + forcing_line(186, 0, 30);
+    const std::string cut = "Restart: files cut back to day 185 hour 0 minute 30: ";
+    const std::string first_line = "185, 0, 30, ";
     const struct {
-        std::string file, from, to, message;
+        std::string file, from, to;
+        int status;
+        std::string message;
     } cases[] = {
-        {"tree.csv", stamp, stamp + "1, ", "Plant: failed to restart."},
-        {"shrub.csv", stamp, "185, 1, ", "Plant: failed to restart."},
-        {"tree.stem.csv", stamp, stamp + "1.5x", "Stem: failed restart."},
-        {"shrub.foliage.csv", stamp, "185, 1, nan, ", "Foliage: failed to restart."},
-        {"soil.csv", stamp, "185, 1, 1e999, ", "Soil: failed to restart."},
-        {"root.fine.csv", stamp, "185, , 0, ", "Root: failed to restart."},
-        {"root.coarse.csv", stamp, "184, 1, 0, ", "Restart files end at different times."},
-        {"tree.foliage.csv", stamp, "#", "Restart files end at different times."},
-        {"soil.par", "_dz3", "_dz4 1\n_dz3", "Soil: failed to restart."},
-        {"", "", "", "Output directory in use by another run: " + dir.str() + "/"},
+        {"tree.csv", stamp, stamp + "1, ", 2, "Plant: failed to restart."},
+        {"shrub.csv", stamp, "185, 1, ", 2, "Plant: failed to restart."},
+        {"tree.stem.csv", stamp, stamp + "1.5x", 2, "Stem: failed restart."},
+        {"shrub.foliage.csv", stamp, "185, 1, nan, ", 2, "Foliage: failed to restart."},
+        {"soil.csv", stamp, "185, 1, 1e999, ", 2, "Soil: failed to restart."},
+        {"root.fine.csv", stamp, "185, , 0, ", 2, "Root: failed to restart."},
+        {"soil.par", "_dz3", "_dz4 1\n_dz3", 2, "Soil: failed to restart."},
+        {"site.csv", stamp, stamp + "x", 2, "Restart: bad last line in ./site.csv."},
+        {"tree.leaf.csv", "", "# Gross\n", 2, "Restart: no record in ./tree.leaf.csv."},
+        {"root.coarse.csv", stamp, "184, 1, 0, ", 2,
+         "Restart files end at different times: ./root.coarse.csv ends at day 184 hour 1 "
+         "minute 0, ./tree.csv at day 185 hour 1 minute 0."},
+        {"site.par", "_dt 60", "_dt 7", 2, "Error: data interval and dt not compatible."},
+        {"forcing.txt", "", late, 2,
+         "Forcing does not fit the restart: the output files end at day 185 hour 1 minute 0, "
+         "the forcing starts at day 186 hour 0 minute 0 and does not hold that time."},
+        {"forcing.txt", "", forcing_line(185, 1, 0), 2,
+         "Restart: the forcing holds fewer than two records."},
+        {"", "", "", 2, "Output directory in use by another run: ./"},
+        // Accepted: the forcing continues the files, or holds their end.
+        {"forcing.txt", "", forcing_line(185, 1, 30) + forcing_line(185, 2, 0), 0, ""},
+        {"forcing.txt", "", half_hourly(3), 0,
+         "Restart: the output files end at the forcing's last record, day 185 hour 1 minute 0; "
+         "nothing to run."},
+        {"site.par", "", "_type 1\n_dt 60\n_restart 1\n", 0,
+         "Restart: continuing from day 185 hour 1 minute 0; 2 records of the forcing passed "
+         "over."},
+        // After a hard kill: files that end a record later, or in a broken line.
+        {"tree.csv", "\n", "", 0, cut + "12 records dropped in 12 files."},
+        {"site.csv", stamp, "#", 0, cut + "11 records dropped in 11 files."},
+        {"tree.csv", "", "", 2, "Plant: failed to restart."},
     };
+    const auto files = snapshot(dir);
     for (const auto& c : cases) {
         DirLock other;
-        const std::string before = c.file.empty() ? "" : read_file(dir.file(c.file));
-        std::string text = before;
         if (c.file.empty()) {
             ASSERT_FALSE(other.lock(dir.str() + "/"));
         } else {
-            write_file(dir.file(c.file), text.replace(text.rfind(c.from), c.from.size(), c.to));
+            std::string text = read_file(dir.file(c.file));
+            c.from.empty() ? text = c.to : text.replace(text.rfind(c.from), c.from.size(), c.to);
+            write_file(dir.file(c.file), text);
         }
-        const auto files = snapshot(dir);
-        const auto result = run_kelm(dir.str(), {"forcing.txt", dir.str()});
-        EXPECT_EQ(result.status, 2);
-        EXPECT_TRUE(result.out.ends_with(c.message)) << c.file << result.out;
-        EXPECT_TRUE(snapshot(dir) == files) << c.file;
-        if (!c.file.empty()) write_file(dir.file(c.file), before);
+        const auto before = snapshot(dir);
+        const auto result = run_kelm(dir.str(), {"forcing.txt", "."});
+        EXPECT_EQ(result.status, c.status) << c.file << c.from << c.to << result.out;
+        EXPECT_NE(result.out.find(c.message), std::string::npos) << c.file << result.out;
+        EXPECT_EQ(snapshot(dir) == before, c.status != 0 || c.message.ends_with("run.")) << c.to;
+        restore(dir, files);
     }
+}
+
+// The same restart from every file with CR LF or CR line ends writes the same
+// files, and the earlier records stay as the first part of each.
+TEST(Recovery, RestartReadsAnyLineEndsAndKeepsTheEarlierRecords) {
+    TempDir dir;
+    write_file(dir.file("forcing.txt"), half_hourly(3));
+    write_file(dir.file("site.par"), "_type 1\n_dt 60\n");
+    ASSERT_EQ(run_kelm(dir.str(), {"forcing.txt", "."}).status, 0);
+    write_file(dir.file("site.par"), "_type 1\n_dt 60\n_restart 1\n");
+    write_file(dir.file("forcing.txt"), half_hourly(5));
     const auto files = snapshot(dir);
     std::map<std::string, std::string> outputs;
     for (const std::string end : {"\n", "\r\n", "\r"}) {
@@ -153,50 +207,149 @@ TEST(Recovery, FailedStartChangesNoFileAndRestartReadsAnyLineEnds) {
         }
         ASSERT_EQ(run_kelm(dir.str(), {"forcing.txt", "."}).status, 0) << end.size();
         expect_same_outputs(outputs, dir);
+        for (const auto& [name, file] : files) {
+            if (!name.ends_with(".csv") || end != "\n") continue;
+            EXPECT_EQ(data_lines(dir.file(name + ".1")).size(), 2u) << name;
+            EXPECT_EQ(data_lines(dir.file(name)).size(), 2u) << name;
+        }
+        restore(dir, files);
+    }
+    // A new run removes the parts of the earlier series.
+    write_file(dir.file("site.par"), "_type 1\n_dt 60\n");
+    ASSERT_EQ(run_kelm(dir.str(), {"forcing.txt", "."}).status, 0);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 12 + 12 + 1);
+}
+
+// A run whose files take no more bytes (a file size limit) leaves every file
+// holding the records before the block that failed, whole and exactly as a run
+// over those records alone writes them; a restarted run continues from there.
+TEST(Recovery, FailedWriteEndsAtTheLastWholeRecordAndARestartContinues) {
+    // Hourly records over three days.
+    const auto forcing = [](int from, int to) {
+        std::string text;
+        for (int i = from; i < to; ++i) text += forcing_line(185 + i / 24, i % 24, 0);
+        return text;
+    };
+    TempDir dir, part;
+    // A parameter file that cannot be written whole is not written at all.
+    write_file(dir.file("forcing.txt"), forcing(0, 2));
+    const auto none = run_kelm(dir.str(), {"forcing.txt", "."}, "ulimit -f 0;");
+    EXPECT_TRUE(none.out.ends_with("Failed to open ./site.par")) << none.out;
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 1);
+    for (const TempDir* d : {&dir, &part}) {
+        write_file(d->file("site.par"), "_dt 60\n");
+        write_file(d->file("forcing.txt"), forcing(0, 2));
+        ASSERT_EQ(run_kelm(d->str(), {"forcing.txt", "."}).status, 0);
+    }
+    write_file(dir.file("forcing.txt"), forcing(0, 72));
+    const auto result = run_kelm(dir.str(), {"forcing.txt", "."}, "ulimit -f 10;");
+    EXPECT_EQ(result.status, 2);
+    EXPECT_NE(result.out.find("Failed to write ./"), std::string::npos) << result.out;
+    const int done = static_cast<int>(data_lines(dir.file("site.csv")).size());
+    ASSERT_TRUE(done > 1 && done < 71) << done;
+    write_file(part.file("forcing.txt"), forcing(0, done + 1));
+    ASSERT_EQ(run_kelm(part.str(), {"forcing.txt", "."}).status, 0);
+    std::map<std::string, std::string> whole;
+    expect_same_outputs(whole, part);
+    expect_same_outputs(whole, dir);
+    write_file(dir.file("site.par"), "_dt 60\n_restart 1\n");
+    EXPECT_EQ(run_kelm(dir.str(), {"forcing.txt", "."}).status, 0);
+    EXPECT_EQ(data_lines(dir.file("site.csv")).size(), 71u - done);
+}
+
+// Starts the program in `dir` with standard input and output on /dev/null,
+// sends it `signal` after `delay` (counted from the first block it writes to
+// site.csv when `working`), and returns its wait status.
+int run_and_signal(const TempDir& dir, const std::string& forcing, int signal,
+                   std::chrono::microseconds delay, bool working) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 1);
+        if (chdir(dir.str().c_str()) == 0)
+            execl(KELM_BINARY, "kelm", forcing.c_str(), ".", nullptr);
+        _exit(127);
+    }
+    // The run works once site.csv is a new file (the earlier one kept as a
+    // part) or was empty of records, and has taken a block.
+    const auto site = [&] {
+        struct stat st {};
+        return stat(dir.file("site.csv").c_str(), &st) == 0 ? st : (struct stat){};
+    };
+    const struct stat before = site();
+    for (int i = 0; working && i < 5000; ++i) {
+        const struct stat now = site();
+        const bool fresh = now.st_ino != before.st_ino || before.st_size < 1000;
+        siginfo_t ended{};
+        waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOHANG | WNOWAIT);
+        if ((fresh && now.st_size > 1000) || ended.si_pid != 0) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::this_thread::sleep_for(delay);
+    kill(pid, signal);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return status;
+}
+
+// The time stamps of a file's series: its parts NAME.csv.1, NAME.csv.2, ...,
+// then NAME.csv, joined.
+std::vector<std::string> joined_stamps(const TempDir& dir, const std::string& name) {
+    std::vector<std::string> stamps;
+    for (int n = 1;; ++n) {
+        const std::string part = dir.file(name + "." + std::to_string(n));
+        const bool last = !fs::exists(part);
+        for (const std::string& line : data_lines(last ? dir.file(name) : part)) {
+            stamps.push_back(
+                line.substr(0, line.find(", ", line.find(", ", line.find(", ") + 2) + 2)));
+        }
+        if (last) return stamps;
     }
 }
 
-// A run that stops at a record, because a value is not finite or because a
-// file takes no more bytes, leaves every file holding the records before it,
-// whole and exactly as a run over those records alone writes them; a restarted
-// run continues from there.
-TEST(Recovery, FailedRunEndsAtTheLastWholeRecordAndARestartContinues) {
-    // Half-hourly records; the 11th with a solar radiation of 1e308 W m-2.
-    const auto forcing = [](int from, int to, bool overflow) {
-        std::string text;
-        for (int i = from; i < to; ++i) {
-            text += forcing_line(185, i / 2, i % 2 * 30, overflow && i == 10 ? 1e308 : 400);
-        }
-        return text;
-    };
-    const struct {
-        std::string runner, message;
-        bool overflow;
-    } cases[] = {
-        {"", "Numerical failure at day 185 hour 5 minute 0 in ./tree.csv", true},
-        {"trap '' XFSZ; ulimit -f 2;", "Failed to write ./", false},
-    };
-    for (const auto& c : cases) {
-        TempDir dir, part;
-        for (const TempDir* d : {&dir, &part}) {
-            write_file(d->file("site.par"), "_dt 60\n");
-            write_file(d->file("forcing.txt"), forcing(0, 2, false));
-            ASSERT_EQ(run_kelm(d->str(), {"forcing.txt", "."}).status, 0);
-        }
-        write_file(dir.file("forcing.txt"), forcing(0, 16, c.overflow));
-        const auto result = run_kelm(dir.str(), {"forcing.txt", "."}, c.runner);
-        EXPECT_EQ(result.status, 2);
-        EXPECT_NE(result.out.find(c.message), std::string::npos) << result.out;
-        const int done = static_cast<int>(data_lines(dir.file("site.csv")).size());
-        ASSERT_TRUE(done > 1 && done < 15) << done;
-        write_file(part.file("forcing.txt"), forcing(0, done + 1, false));
-        ASSERT_EQ(run_kelm(part.str(), {"forcing.txt", "."}).status, 0);
-        std::map<std::string, std::string> whole;
-        expect_same_outputs(whole, part);
-        expect_same_outputs(whole, dir);
-        write_file(dir.file("site.par"), "_dt 60\n_restart 1\n");
-        write_file(dir.file("forcing.txt"), forcing(done, 16, false));
-        EXPECT_EQ(run_kelm(dir.str(), {"forcing.txt", "."}).status, 0);
+// A run killed outright at 20 random moments and stopped by a signal at 5
+// more, each time continued by `_restart 1` with the same command: the parts of
+// every file, joined, hold every time stamp of the forcing once, in order.
+TEST(Recovery, KilledAndInterruptedRunsLoseNoRecord) {
+    TempDir dir, whole;
+    // Half-hourly records from day 185 over the new year, one sub-step each.
+    std::string forcing;
+    for (int i = 0; i < 14000; ++i) {
+        const int day = (185 + i / 48 - 1) % 365 + 1;
+        forcing += forcing_line(day, i / 2 % 24, i % 2 * 30, i % 48 < 12 ? 0 : 300);
+    }
+    write_file(dir.file("forcing.txt"), forcing);
+    write_file(dir.file("first.txt"), forcing.substr(0, forcing.find("185, 2, 0,")));
+    for (const TempDir* d : {&dir, &whole}) {
+        write_file(d->file("site.par"), "_type 1\n_dt 1800\n_physics 1\n");
+    }
+    // The whole run once: its time and its time stamps.
+    write_file(whole.file("forcing.txt"), forcing);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(run_kelm(whole.str(), {"forcing.txt", "."}).status, 0);
+    const auto full = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - start);
+    ASSERT_EQ(run_kelm(dir.str(), {"first.txt", "."}).status, 0);
+    write_file(dir.file("site.par"), "_type 1\n_dt 1800\n_restart 1\n_physics 1\n");
+    std::mt19937 random(7);
+    std::uniform_int_distribution<int64_t> moment(0, full.count() / 8);
+    const int graceful[] = {SIGTERM, SIGINT, SIGHUP, SIGTERM, SIGTERM};
+    for (int k = 0; k < 25; ++k) {
+        const int signal = k < 20 ? SIGKILL : graceful[k - 20];
+        const int status = run_and_signal(dir, "forcing.txt", signal,
+                                          std::chrono::microseconds(moment(random)), k % 2);
+        // Killed, stopped with the signal's status, or finished before it came.
+        const bool stopped = signal == SIGKILL
+                                 ? WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL
+                                 : WIFEXITED(status) && WEXITSTATUS(status) == 128 + signal;
+        EXPECT_TRUE(stopped || (WIFEXITED(status) && WEXITSTATUS(status) == 0))
+            << k << " " << status;
+    }
+    const auto last = run_kelm(dir.str(), {"forcing.txt", "."});
+    ASSERT_EQ(last.status, 0) << last.out;
+    for (const auto& [name, text] : files(whole.path())) {
+        EXPECT_EQ(joined_stamps(dir, name), joined_stamps(whole, name)) << name;
     }
 }
 

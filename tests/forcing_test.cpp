@@ -50,9 +50,9 @@ TEST(Forcing, WorkedLineDerivesHumidityDensityAndRate) {
 
 TEST(Forcing, IntervalsAndSkippedLines) {
     const Read r(
-        "# a comment, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11\n\n"
+        "\xef\xbb\xbf# a comment after a byte-order mark, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11\n\n"
         "365, 23, 30, 25, 1, 2, 450, 380, 0, 101.3, 400\r\n"
-        "365 23 40 25 1 2 450 380 0 101.3\n"  // 10 words: skipped
+        " ,\t\n"
         "1, 0, 0, 25, 1, 2, 450, 380, 0, 101.3, 400\n"
         "1, 0, 1, 25, 1, 2, 450, 380, 0, 101.3, 400\n"
         "1, 1, 1, 25, 1, 2, 450, 380, 0, 101.3, 400, 1, extra, words\n\n\n");
@@ -64,35 +64,75 @@ TEST(Forcing, IntervalsAndSkippedLines) {
     EXPECT_DOUBLE_EQ(r.records[3].nep_obs, 1);
 }
 
+// Every check of a line, its message and the line quoted with blanks for commas.
 TEST(Forcing, EveryValidationMessageQuotesTheLineWithBlanksForCommas) {
+    const std::string good = "185, 13, 0, 25, 1, 2, 450, 380, 0, 101.3, 400";
+    // Each row replaces word `at` (0: day) of the good line by `word`.
     const struct {
-        std::string line;
-        std::string message;
+        size_t at;
+        std::string word, message;
     } cases[] = {
-        {"366, 13, 0, 25, 1, 2, 450, 380, 0, 101.3, 400", "Bad day of year value at "},
-        {"0, 13, 0, 25, 1, 2, 450, 380, 0, 101.3, 400", "Bad day of year value at "},
-        {"185, 24, 0, 25, 1, 2, 450, 380, 0, 101.3, 400", "Bad hour value at "},
-        {"185, -1, 0, 25, 1, 2, 450, 380, 0, 101.3, 400", "Bad hour value at "},
-        {"185, 13, 60, 25, 1, 2, 450, 380, 0, 101.3, 400", "Bad minute value at "},
-        {"185, 13, -1, 25, 1, 2, 450, 380, 0, 101.3, 400", "Bad minute value at "},
-        {"185, 13, 0, -273.15, 1, 2, 450, 380, 0, 101.3, 400", "Bad air temperature value at "},
-        {"185, 13, 0, 1e999, 1, 2, 450, 380, 0, 101.3, 400", "Bad air temperature value at "},
-        {"185, 13, 0, -241, 1, 2, 450, 380, 0, 101.3, 400", "Bad air temperature value at "},
-        {"185, 13, 0, 25, 1, 2, 450, 380, 0, 0, 400", "Bad air pressure value at "},
-        {"185, 13, 0, 25, 1, 2, 450, 380, 0, 1e-320, 400", "Bad air pressure value at "},
-        {"185, 13, 0, 25, 1, 2, 450, 380, 0, 101.3, 0", "Bad CO2 value at "},
-        {"185, 13, 0, 25, 1, 2e400, 450, 380, 0, 101.3, 400", "Bad value at "},
-        {"185, 13, 0, 25, 1, 2, 450, 380, 0, 101.3, 400, -1e309", "Bad value at "},
-        {"185, 13, 31, 25, 1, 2, 450, 380, 0, 101.3, 400", "Bad time interval at "},
-        {"185, 12, 30, 25, 1, 2, 450, 380, 0, 101.3, 400", "Bad time interval at "},
+        {0, "366", "Bad day of year value at "},
+        {0, "0", "Bad day of year value at "},
+        {0, "185.5", "Bad day of year value at "},
+        {0, "185x", "Bad day of year value at "},
+        {1, "24", "Bad hour value at "},
+        {1, "-1", "Bad hour value at "},
+        {1, "NA", "Bad hour value at "},
+        {2, "60", "Bad minute value at "},
+        {2, "-1", "Bad minute value at "},
+        {2, "31", "Bad time interval at "},
+        {3, "25.1xyz", "Bad air temperature value at "},
+        {3, "NaN", "Bad air temperature value at "},
+        {3, "-90.1", "Out of range air temperature at "},
+        {3, "60.1", "Out of range air temperature at "},
+        {4, "inf", "Bad vapour pressure deficit value at "},
+        {4, "-1.1", "Out of range vapour pressure deficit at "},
+        {4, "15.1", "Out of range vapour pressure deficit at "},
+        {5, std::string("2\0", 2), "Bad wind speed value at "},
+        {5, "2e400", "Bad wind speed value at "},
+        {5, "-0.1", "Out of range wind speed at "},
+        {5, "75.1", "Out of range wind speed at "},
+        {6, "-50.1", "Out of range shortwave radiation at "},
+        {6, "1500.1", "Out of range shortwave radiation at "},
+        {7, "49.9", "Out of range longwave radiation at "},
+        {7, "700.1", "Out of range longwave radiation at "},
+        {8, "-0.1", "Out of range precipitation at "},
+        {8, "500.1", "Out of range precipitation at "},
+        {9, "1013", "Out of range air pressure at "},
+        {9, "29.9", "Out of range air pressure at "},
+        {10, "99.9", "Out of range CO2 at "},
+        {10, "5000.1", "Out of range CO2 at "},
+        {11, "-1e309", "Bad observed NEP value at "},
+        {11, "x", "Bad observed NEP value at "},
+        {10, "", "Too few columns at "},
     };
     for (const auto& c : cases) {
-        const Read r(kWorkedLine + c.line + "\n");
-        std::string quoted = c.line;
-        for (char& ch : quoted) ch = ch == ',' ? ' ' : ch;
+        std::vector<std::string> words{""};
+        for (char ch : good + ", 1") ch == ',' ? words.emplace_back() : words.back() += ch;
+        words[c.at] = " " + c.word;
+        if (c.at < 11) words.pop_back();
+        if (c.word.empty()) words.erase(words.begin() + static_cast<long>(c.at));
+        std::string line = words[0];
+        for (size_t i = 1; i < words.size(); ++i) line += "," + words[i];
+        const Read r(kWorkedLine + line + "\n");
+        std::string quoted = line;
+        for (char& ch : quoted) ch = ch == ',' ? ' ' : ch == '\0' ? '?' : ch;
         EXPECT_EQ(r.failure.value_or("no failure"), c.message + quoted);
         EXPECT_EQ(r.records.size(), 1u) << "the records before the bad line stay";
     }
+    // The bounds themselves are valid, and so is the year's end.
+    const Read bounds(
+        "365, 23, 0, -90, -1, 0, -50, 50, 0, 30, 100\n"
+        "365, 23, 59, 60, 15, 75, 1500, 700, 500, 110, 5000\n"
+        "1, 0, 0, 60, 15, 75, 1500, 700, 500, 110, 5000\n");
+    EXPECT_FALSE(bounds.failure) << *bounds.failure;
+    // Only day 1 may follow a day with a smaller number, and only after day 365.
+    const Read wrap(
+        "185, 23, 30, 25, 1, 2, 450, 380, 0, 101.3, 400\n"
+        "1, 0, 0, 25, 1, 2, 450, 380, 0, 101.3, 400\n");
+    EXPECT_EQ(wrap.failure.value_or(""),
+              "Bad time interval at 1  0  0  25  1  2  450  380  0  101.3  400");
 }
 
 TEST(Forcing, InterpolationAtSubStepMidPoints) {

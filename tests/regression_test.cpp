@@ -57,6 +57,13 @@ TEST(Regression, DynamicCarbonAndRestart) {
         write_file(dir.file(file), "_dynamic 1\n");
     }
     run_and_compare(dir, "_type 1\n", "dynamic");
+    // The files end at the example's last record; moved to the time one record
+    // before its first, they are continued by the example itself.
+    for (const auto& [file, text] : files(dir.path())) {
+        std::string moved = text;
+        moved.replace(moved.rfind("187, 23, 30, "), 13, "184, 23, 30, ");
+        write_file(dir.file(file), moved);
+    }
     run_and_compare(dir, "_type 1\n_restart 1\n", "dynamic-restart");
 }
 

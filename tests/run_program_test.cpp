@@ -38,9 +38,13 @@ TEST(Program, ArgumentsStatusesAndConsoleTexts) {
         {{"in.txt"}, "", "io/site.csv", 0, kUsage + done},
         {{"in.txt", "out"}, "", "out/site.csv", 0, kUsage + done},
         {{"in.txt", "out/"}, "", "out/site.csv", 0, kUsage + done},
-        {{"in.txt", ""}, "", "site.csv", 0, kUsage + done},  // the working directory
+        {{"in.txt", ""}, "", "", 1, kUsage + "Usage error: an empty path."},
+        {{""}, "", "", 1, kUsage + "Usage error: an empty path."},
+        {{"in.txt", "out", "x"}, "", "", 1, kUsage + "Usage error: more than two arguments."},
+        {{"in.txt", "none"}, "", "", 2, "Output directory does not exist: none/"},
+        {{"in.txt", "in.txt"}, "", "", 2, "Output directory is not a directory: in.txt/"},
         {{"obs.txt", "."}, "", "site.csv", 0, kUsage + done},
-        {{"comments.txt", "."}, "", "", 2, kUsage + "Empty input data."},
+        {{"comments.txt", "."}, "", "", 1, kUsage + "Empty input data in comments.txt."},
         {{"in.txt", "."}, "_dt 7", "", 2, "day 185\nError: data interval and dt not compatible."},
         // Long steps of the designed physics run, after a warning.
         {{"in.txt", "."},
