@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 
 namespace kelmora {
@@ -170,9 +171,10 @@ constexpr std::array<char, 200> kPairs = [] {
     return t;
 }();
 
+// Copies `count` (at most 6) digits; writes 8 bytes, which `out` has room for.
 char* put_digits(char* out, const char* digits, int count) {
-    for (int i = 0; i < count; ++i) *out++ = digits[i];
-    return out;
+    std::memcpy(out, digits, 8);
+    return out + count;
 }
 
 }  // namespace
@@ -181,13 +183,18 @@ char* format_real(char* out, double value) {
     // The default stream notation is printf's %.6g in the classic locale. Most
     // values take the short way below; zero, the extremes and the values next to
     // a rounding tie go to to_chars, which reproduces it without any locale.
+    if (value == 0) {  // "0" or "-0"
+        if (std::signbit(value)) *out++ = '-';
+        *out++ = '0';
+        return out;
+    }
     const double a = std::fabs(value);
     int n = 0;
     int e = 0;
     if (!(a >= 1e-15 && a < 1e15) || !six_digits(a, n, e)) {
         return std::to_chars(out, out + 32, value, std::chars_format::general, 6).ptr;
     }
-    char d[6];
+    char d[16] = {};  // six digits and room for put_digits to read 8 bytes from each
     for (int i = 4; i >= 0; i -= 2) {
         const int pair = n % 100;
         n /= 100;
