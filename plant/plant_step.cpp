@@ -192,9 +192,9 @@ void stem_balance(Plant& p, const ForcingRecord& record, double dt, double gb_st
 }
 
 // Energy-conserving physics: the foliage and stem temperatures and the air node
-// settled together by a backward Euler step of their energy balances, linearised
-// around the current temperatures in the sensible heat to the air node, the latent
-// heat and the emitted thermal radiation. Stable at any time step; the 5 K clamps
+// settled together by an implicit step of their energy balances, linearised
+// around the current temperatures in the sensible heat to the air node and the
+// latent heat. Stable at any time step; the bounds
 // stay as a last guard.
 
 VapourSlopes vapour_slopes(Plant& p, const ForcingRecord& record, size_t k, double a, double t) {
@@ -240,9 +240,10 @@ SurfaceStep surface_step(Plant& p, const ForcingRecord& record, double dt, size_
     s.balance = net - s.k * (s.t - ta) - latent;
     s.vapour = vapour_slopes(p, record, k, a, s.t);
     s.gv = s.vapour.evaporation + s.vapour.transpiration;
-    s.emissivity = p.cover_fraction() * p.emission_share(k, a);
-    s.slope = s.gv * s.vapour.slope * phys::kLatentHeat +
-              8 * s.emissivity * phys::kSigma * s.t * s.t * s.t;
+    // The emission stays that of the old temperature, as the radiation transfer
+    // handed it on: what a surface emits is what its neighbours receive, at every
+    // step (a slope here would emit heat that no stream carries).
+    s.slope = s.gv * s.vapour.slope * phys::kLatentHeat;
     return s;
 }
 
@@ -259,18 +260,15 @@ void weigh_step(SurfaceStep& s, double sum) {
     s.capacity /= s.theta;
 }
 
-// A surface whose step was large takes the secants of its saturation humidity
-// and emission over the step instead of their tangents at the start: both curve
-// upward, and the tangents from a warm leaf that rain cools by several K leave it
-// too warm and its evaporation too small. Returns whether the slopes changed.
-bool take_secants(Plant& p, const ForcingRecord& record, size_t k, SurfaceStep& s, double x) {
+// A surface whose step was large takes the secant of its saturation humidity
+// over the step instead of the tangent at the start: the curve bends upward, and
+// the tangent from a warm leaf that rain cools by several K leaves it too warm
+// and its evaporation too small. Returns whether the slope changed.
+bool take_secant(Plant& p, const ForcingRecord& record, size_t k, SurfaceStep& s, double x) {
     if (s.fixed || !(std::fabs(x) > 0.5)) return false;
-    const double t = s.t + x;
     const double q0 = p.surface_qsat(k, s.t, record.pa);
-    s.vapour.slope = (p.surface_qsat(k, t, record.pa) - q0) / x;
-    const double emitted =
-        2 * s.emissivity * phys::kSigma * (t * t * t * t - s.t * s.t * s.t * s.t);
-    s.slope = s.gv * s.vapour.slope * phys::kLatentHeat + emitted / x;
+    s.vapour.slope = (p.surface_qsat(k, s.t + x, record.pa) - q0) / x;
+    s.slope = s.gv * s.vapour.slope * phys::kLatentHeat;
     return true;
 }
 
@@ -436,8 +434,8 @@ NodeResponse Plant::prepare_b(const ForcingRecord& record, double dt, const Air&
 bool Plant::refine_b(const ForcingRecord& record, NodeChange up, NodeChange low) {
     Settling& s = settling_;
     const Solution x = solve(s, up, low);
-    const bool leaves = take_secants(*this, record, kLeaves, s.f, x.xf / s.f.theta);
-    const bool stems = take_secants(*this, record, kStems, s.st, x.xs / s.st.theta);
+    const bool leaves = take_secant(*this, record, kLeaves, s.f, x.xf / s.f.theta);
+    const bool stems = take_secant(*this, record, kStems, s.st, x.xs / s.st.theta);
     if (leaves || stems) invert_surfaces(s);
     return leaves || stems;
 }

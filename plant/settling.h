@@ -1,5 +1,5 @@
 // The energy-conserving step B of a plant layer: its foliage, stems and air node
-// settled by one linearised backward Euler step, in two halves around the joint
+// settled by one linearised implicit step, in two halves around the joint
 // solve of the air nodes of all layers.
 #pragma once
 
@@ -29,11 +29,10 @@ struct SurfaceStep {
     double g = 0;         // heat conductance to the air node, m s-1
     double k = 0;         // the same as W m-2 K-1
     double balance = 0;   // net radiation - sensible - latent heat at the old temperatures
-    double slope = 0;     // latent and emitted heat per K
+    double slope = 0;     // latent heat per K
     VapourSlopes vapour;
-    double gv = 0;          // vapour conductance of evaporation and transpiration, kg m-2 s-1
-    double emissivity = 0;  // of each side, where the layer covers the ground
-    double theta = 1;       // weight of the step's end in its mean state
+    double gv = 0;     // vapour conductance of evaporation and transpiration, kg m-2 s-1
+    double theta = 1;  // weight of the step's end in its mean state
 };
 
 // A layer's air node as a linear function of the changes of its partners:
