@@ -1,6 +1,6 @@
 // The energy-conserving physics (_physics 1) on synthetic weather from
 // tools/make_forcing.py: the energy bookkeeping of a whole year (printed beside
-// the designed physics' books), how often the 5 K bounds of the temperatures
+// the designed physics' books), how often the bounds of the temperatures
 // act, and the agreement of long and short time steps, up to the record interval.
 #include <gtest/gtest.h>
 
@@ -111,8 +111,9 @@ void long_steps(const std::string& forcing, const SiteRun& fine, int type) {
         const std::vector<double> coarse_nep = site_nep(coarse);
         const double n = rmse(nep, coarse_nep);
         const double r2_coarse = nep_r2(coarse, coarse_nep);
-        std::printf("_type %d _dt %d: RMSE H %.2f LE %.2f W m-2, NEP %.3f; NEP R2 %.3f (_dt 10 %.3f)\n",
-                    type, dt, h, le, n, r2_coarse, r2);
+        std::printf(
+            "_type %d _dt %d: RMSE H %.2f LE %.2f W m-2, NEP %.3f; NEP R2 %.3f (_dt 10 %.3f)\n",
+            type, dt, h, le, n, r2_coarse, r2);
         EXPECT_LE(h, 10 * share) << "_dt " << dt;
         EXPECT_LE(le, 10 * share) << "_dt " << dt;
         EXPECT_LE(n, 0.5 * share) << "_dt " << dt;
@@ -120,7 +121,7 @@ void long_steps(const std::string& forcing, const SiteRun& fine, int type) {
     }
 }
 
-// With _physics 1 a year leaves less than 5 W m-2 unaccounted for; the 5 K bounds
+// With _physics 1 a year leaves less than 5 W m-2 unaccounted for; the bounds
 // of the foliage, the stems and the air node of each stepped layer act in under
 // 1 % of the sub-steps, those of the top soil layer never. The designed physics'
 // residual is printed for comparison.
