@@ -121,7 +121,7 @@ Failure read_forcing(const std::string& path, std::vector<ForcingRecord>& record
         int64_t interval = 0;
         if (message.empty() && !first) {
             interval = seconds_since(prev, r.stamp());
-            if (interval < 1 || interval > 3600) message = "Bad time interval at ";
+            if (interval < 60 || interval > 3600) message = "Bad time interval at ";
         }
         if (!message.empty()) return message + quoted(line);
         derive(r);

@@ -82,7 +82,7 @@ void Soil::build_layers() {
     const size_t n = _dz.size();
     for (std::vector<double>* v :
          {&temp, &cv, &flow, &heat, &water, &root_share, &temp_sum, &water_sum}) {
-        v->resize(n, 0.0);
+        v->resize(n);
     }
     // Roots thin out exponentially with depth: 99 % of an unbounded profile lies
     // above _zr.

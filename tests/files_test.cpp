@@ -122,9 +122,9 @@ TEST(ParameterFiles, SoilPassesOverItsFirstLine) {
 
 TEST(Numbers, LeadingNumberConversionAndTheDefaultNotation) {
     const std::pair<const char*, double> reals[] = {
-        {"3e2", 300}, {"20,", 20},   {"-.5x", -0.5},  {"+7.", 7},       {"1e", 1},
-        {"2e+x", 2},  {".", 0},      {"inf", 0},      {"nan", 0},       {"0x1p3", 0},
-        {"", 0},      {"1e-400", 0}, {"-2E-1", -0.2}, {"12.5e1x", 125},
+        {"3e2", 300}, {"20,", 20},    {"-.5x", -0.5}, {"+7.", 7},      {"1e", 1},
+        {"2e+x", 2},  {"1e+2x", 100}, {".", 0},       {"inf", 0},      {"nan", 0},
+        {"0x1p3", 0}, {"", 0},        {"1e-400", 0},  {"-2E-1", -0.2}, {"12.5e1x", 125},
     };
     for (auto [text, value] : reals) EXPECT_EQ(leading_real(text), value) << text;
     EXPECT_TRUE(std::isinf(leading_real("1e400")));

@@ -320,6 +320,11 @@ TEST(Soil, DeepestLayerIsAFixedReservoir) {
         EXPECT_LE(soil.water[1], sat) << fill;
         EXPECT_GE(soil.water[1], 0.05 * sat) << fill;
     }
+    // Under low shrubs the surface profile's reference height is at least 0.1 m.
+    test::TempDir dir;
+    Soil soil;
+    ASSERT_FALSE(soil.init(test::mild_air(), dir.str() + "/", nullptr, 0.05, true, false));
+    EXPECT_EQ(soil.aero.zrf, 0.1);
 }
 
 }  // namespace

@@ -41,7 +41,7 @@ TEST(Program, ArgumentsStatusesAndConsoleTexts) {
         {{"in.txt", ""}, "", "", 1, kUsage + "Usage error: an empty path."},
         {{""}, "", "", 1, kUsage + "Usage error: an empty path."},
         {{"in.txt", "out", "x"}, "", "", 1, kUsage + "Usage error: more than two arguments."},
-        {{"in.txt", "none"}, "", "", 2, "Output directory does not exist: none/"},
+        {{"in.txt", "none/"}, "", "", 2, "Output directory does not exist: none/"},
         {{"in.txt", "in.txt"}, "", "", 2, "Output directory is not a directory: in.txt/"},
         {{"obs.txt", "."}, "", "site.csv", 0, kUsage + done},
         {{"comments.txt", "."}, "", "", 1, kUsage + "Empty input data in comments.txt."},
