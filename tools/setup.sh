@@ -4,7 +4,7 @@
 # missing with apt; otherwise it prints the apt command to run and fails.
 # Silent and quick when everything is there.
 packages="cmake ninja-build g++ libgtest-dev libbenchmark-dev clang libclang-rt-14-dev time
-python3-pandas python3-numpy python3-scipy python3-matplotlib python3-netcdf4 python3-pytest parallel"
+python3-pandas python3-numpy python3-scipy python3-matplotlib python3-netcdf4 python3-xarray python3-pytest parallel"
 
 installed=$(dpkg-query -W -f '${Package} ${Status}\n' $packages 2>/dev/null | awk '/ ok installed$/ {print $1}')
 missing=""

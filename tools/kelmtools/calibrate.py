@@ -2,6 +2,7 @@
 differential evolution.
 
 Layout of the output directory:
+    calibrate.lock  locked while kelm-calibrate works here: a second one is refused
     settings.txt    what the runs depend on (base files, forcing, observations,
                     periods); a rerun with other settings is refused
     history.csv     every model run: its values, status and statistics; a rerun
@@ -13,6 +14,7 @@ Layout of the output directory:
 """
 
 import concurrent.futures
+import csv
 import hashlib
 import math
 import os
@@ -25,13 +27,14 @@ import pandas as pd
 from scipy.optimize import differential_evolution
 from scipy.stats import qmc
 
-from . import ensemble, observed, paramfile, reader, runner, stats
+from . import cli, ensemble, observed, paramfile, reader, runner, stats
 
 PERIODS = ["calibration", "validation"]
 REPORT_STATS = ["n", "r2", "rmse", "bias", "nse"]
 METRICS = {"rmse": lambda r: r["rmse"], "1-r2": lambda r: 1.0 - r["r2"], "1-nse": lambda r: 1.0 - r["nse"]}
 # Objective of a run that failed or has no statistic: worse than any real one.
 PENALTY = 1e30
+LOCK = "calibrate.lock"
 
 
 class CalibrationError(ValueError):
@@ -74,7 +77,7 @@ class Calibration:
                  target="nep", metric="rmse", jobs=1, log=None):
         self.base, self.forcing, self.out = (os.path.abspath(p) for p in (base, forcing, out))
         self.obs_path = os.path.abspath(obs) if obs else None
-        self.kelm, self.jobs, self.log = kelm, max(1, jobs or 1), log or (lambda text: print(text))
+        self.kelm, self.jobs, self.log = kelm, jobs, log or (lambda text: print(text))
         if not os.path.isdir(self.base):
             raise CalibrationError("base directory %s not found" % base)
         if metric not in METRICS:
@@ -96,6 +99,11 @@ class Calibration:
         if "nep" not in self.variables:
             raise CalibrationError("%s has no observed NEP" % (obs or forcing))
         self.target = parse_target(target, self.variables)
+        self.check_periods()
+        # metrics with units of fluxes of different kinds are made comparable:
+        # each is divided by the standard deviation of its flux's observations
+        self.spread = self.observed_spread() if len(self.target) > 1 and metric == "rmse" else None
+        self.still_falling = None
         stat_columns = ["%s_%s_%s" % (p, v, s) for p in PERIODS for v in self.variables for s in REPORT_STATS]
         self.history_columns = ["run", "status", "message"] + self.columns + ["objective"] + stat_columns
         self.counts = {"new": 0, "reused": 0}
@@ -103,7 +111,48 @@ class Calibration:
         self.best = None
         self.setup_out()
 
+    def check_periods(self):
+        """Refuse a period in which the run writes no line, and a calibration
+        period without an observation of the target: every run would fail."""
+        lines = self.obs.iloc[1:].reset_index(drop=True)
+        reader.add_time(lines)
+        for period, option in (("calibration", "--calibrate"), ("validation", "--validate")):
+            first, last = self.periods[period]
+            part = observed.in_days(lines, first, last)
+            if not len(part):
+                raise CalibrationError("%s %d:%d: no record of %s in these days" % (option, first, last, self.forcing))
+            for v in self.target if period == "calibration" else []:
+                if not part[v].notna().any():
+                    raise CalibrationError("%s %d:%d: no observed %s in these days" % (option, first, last, v))
+
+    def observed_spread(self):
+        """{period: {flux: standard deviation of the observations}} over the
+        records that the output lines of each period close."""
+        lines = reader.add_time(self.obs.iloc[1:].reset_index(drop=True))
+        spread = {}
+        for period, (first, last) in self.periods.items():
+            part = observed.in_days(lines, first, last)
+            spread[period] = {v: float(np.nanstd(part[v].to_numpy(dtype=float))) for v in self.target}
+            for v, sd in spread[period].items():
+                if not sd > 0:
+                    raise CalibrationError("the observed %s does not vary in the %s period: it cannot "
+                                           "be normalised" % (v.upper(), period))
+        return spread
+
+    def metric_name(self):
+        return self.metric + ("/sd" if self.spread else "")
+
     # -- output directory and history ---------------------------------------
+
+    def check_out(self, settings):
+        """Refuse an --out that holds something else than this calibration."""
+        if os.path.isdir(self.out) and set(os.listdir(self.out)) - {LOCK}:
+            old = ensemble.read_text(os.path.join(self.out, "settings.txt"))
+            if old is None:
+                raise CalibrationError("%s exists and holds no calibration; give another --out" % self.out)
+            if old.split("fingerprint ")[-1] != settings.split("fingerprint ")[-1]:
+                raise CalibrationError("%s holds a calibration with other base files, forcing, observations, "
+                                       "periods or keys (see its settings.txt); give another --out" % self.out)
 
     def setup_out(self):
         base_files = sorted(os.path.join(self.base, e) for e in os.listdir(self.base)
@@ -114,34 +163,78 @@ class Calibration:
                        *self.periods["validation"], " ".join(self.columns),
                        fingerprint(base_files + [self.forcing, self.obs_path],
                                    repr(self.periods) + repr(self.columns))))
-        path = os.path.join(self.out, "settings.txt")
-        if os.path.isdir(self.out) and os.listdir(self.out):
-            old = ensemble.read_text(path)
-            if old is None:
-                raise CalibrationError("%s exists and holds no calibration; give another --out" % self.out)
-            if old.split("fingerprint ")[-1] != settings.split("fingerprint ")[-1]:
-                raise CalibrationError("%s holds a calibration with other base files, forcing, observations, "
-                                       "periods or keys (see its settings.txt); give another --out" % self.out)
-        os.makedirs(os.path.join(self.out, "runs"), exist_ok=True)
-        with open(path, "w") as f:
-            f.write(settings)
+        self.check_out(settings)
+        os.makedirs(self.out, exist_ok=True)
+        # held until the process ends: two calibrations in one --out would
+        # run the same run numbers and mix their history lines
+        self.lock = ensemble.lock_out(self.out, LOCK, "kelm-calibrate")
+        try:
+            self.open_history(settings)
+        except BaseException:
+            self.close()
+            raise
+
+    def close(self):
+        """Let another calibration into --out."""
+        if self.lock is not None:
+            os.close(self.lock)
+            self.lock = None
+
+    def open_history(self, settings):
+        self.check_out(settings)
         self.history_path = os.path.join(self.out, "history.csv")
         self.history = {}
         self.next_run = 1
         if os.path.exists(self.history_path):
-            table = pd.read_csv(self.history_path, dtype={c: str for c in self.columns + ["message"]},
-                                keep_default_na=False, na_values=["nan"], float_precision="round_trip")
-            for row in table.to_dict("records"):
+            for row in self.read_history():
                 self.history[tuple(row[c] for c in self.columns)] = row
-                self.next_run = max(self.next_run, int(row["run"]) + 1)
+                self.next_run = max(self.next_run, row["run"] + 1)
         else:
-            with open(self.history_path, "w") as f:
-                f.write(",".join(self.history_columns) + "\n")
+            cli.write_file(self.history_path, ",".join(self.history_columns) + "\n")
+        os.makedirs(os.path.join(self.out, "runs"), exist_ok=True)
+        cli.write_file(os.path.join(self.out, "settings.txt"), settings)
+
+    def read_history(self):
+        """The rows of history.csv; a damaged line stops with its number."""
+        lines = csv.reader(line for _, line in reader.text_lines(self.history_path))
+        texts = set(self.columns + ["message", "status"])
+        rows = []
+        for cells in lines:
+            if not cells:
+                continue
+            where = "%s line %d" % (self.history_path, lines.line_num)
+            if not rows and cells == self.history_columns:
+                rows.append(None)
+                continue
+            if not rows:
+                raise CalibrationError("%s: the header differs from this calibration's columns; "
+                                       "delete the file to start the history afresh" % where)
+            if len(cells) != len(self.history_columns):
+                raise CalibrationError("%s is damaged: %d fields instead of %d; mend or delete that line"
+                                       % (where, len(cells), len(self.history_columns)))
+            try:
+                row = {c: t if c in texts else float(t) for c, t in zip(self.history_columns, cells)}
+                row["run"] = int(cells[0])
+                if row["run"] < 1 or row["status"] not in ("ok", "failed"):
+                    raise ValueError
+            except ValueError:
+                raise CalibrationError("%s is damaged: a run number, status or statistic is no number of "
+                                       "its kind; mend or delete that line" % where)
+            rows.append(row)
+        return rows[1:]
 
     def append_history(self, row):
-        with open(self.history_path, "a") as f:
-            pd.DataFrame([row], columns=self.history_columns).to_csv(f, header=False, index=False,
-                                                                     float_format="%.17g", na_rep="nan")
+        """Add a row to history.csv with one write, so that a crash leaves no half line."""
+        line = pd.DataFrame([row], columns=self.history_columns).to_csv(header=False, index=False,
+                                                                         float_format="%.17g", na_rep="nan")
+        try:
+            fd = os.open(self.history_path, os.O_WRONLY | os.O_APPEND)
+            try:
+                os.write(fd, line.encode())
+            finally:
+                os.close(fd)
+        except OSError as e:
+            raise OSError(e.errno, "%s: %s" % (self.history_path, e.strerror)) from None
 
     # -- runs ------------------------------------------------------------------
 
@@ -152,7 +245,8 @@ class Calibration:
         return {col: t for (col, _, _), t in zip(self.ranges, texts)}
 
     def score(self, run_dir):
-        site = reader.read_output(os.path.join(run_dir, "site.csv"))
+        # the run's own part: earlier ones come from a restart's base files
+        site = reader.read_output(os.path.join(run_dir, "site.csv"), parts=False)
         pairs = observed.pair(site, self.obs)
         row = {}
         for period, (first, last) in self.periods.items():
@@ -196,7 +290,7 @@ class Calibration:
             value = METRICS[self.metric]({s: row.get("%s_%s_%s" % (period, v, s), math.nan) for s in REPORT_STATS})
             if not math.isfinite(value):
                 return PENALTY
-            total += value
+            total += value / self.spread[period][v] if self.spread else value
         return total
 
     def evaluate(self, xs, pool):
@@ -229,9 +323,8 @@ class Calibration:
         return max(5, min(15 * len(self.ranges), budget // 5))
 
     def solve(self, budget, seed):
-        """Run the search; returns (default texts, best texts)."""
-        if budget < 1:
-            raise CalibrationError("--budget needs at least one run")
+        """Run the search; returns (default texts, best texts).  A search in
+        which no run gave a statistic is a failure."""
         bounds = [(low, high) for _, low, high in self.ranges]
         low, high = np.array(bounds).T
         default = np.array(self.default)
@@ -246,11 +339,13 @@ class Calibration:
             def progress():
                 self.log("generation %d: %d runs done (%d new, %d from the history), best %s %.6g"
                          % (generation[0], self.counts["new"] + self.counts["reused"], self.counts["new"],
-                            self.counts["reused"], self.metric, self.best[0]))
+                            self.counts["reused"], self.metric_name(), self.best[0]))
                 generation[0] += 1
 
             def batch(func, xs):
+                before = self.best[0]
                 results = self.evaluate(list(xs), pool)
+                self.still_falling = (before, self.best[0]) if self.best[0] < before else None
                 progress()
                 return results
 
@@ -264,6 +359,12 @@ class Calibration:
                                        updating="deferred", workers=batch, tol=0.0)
             else:
                 batch(None, population[:left])
+        if self.best[0] >= PENALTY:
+            failed = sorted((self.history[k] for k in self.seen), key=lambda r: r["run"])
+            messages = [r["message"] for r in failed if r["message"]]
+            raise CalibrationError("every run failed or gave no statistic (%d runs; the first said: %s); see %s"
+                                   % (len(failed), messages[0] if messages else "nothing",
+                                      os.path.join(self.out, "history.csv")))
         return default_texts, self.best[1]
 
     # -- results -------------------------------------------------------------------
@@ -302,21 +403,40 @@ def format_report(cal, table, default_texts, best_texts):
         b = cal.objective(cal.history[best_texts], period)
         change = "%+.1f %%" % (100.0 * (b - d) / d) if d and d < PENALTY and b < PENALTY else "-"
         lines.append("%s %s of %s: default %.6g, best %.6g (%s)"
-                     % (period, cal.metric, "+".join(cal.target), d, b, change))
+                     % (period, cal.metric_name(), "+".join(cal.target), d, b, change))
+    if cal.spread:
+        lines.append("%s/sd: each flux's %s divided by the standard deviation of its observations in the "
+                     "period (%s), so that fluxes of different units weigh alike; the sum has no unit"
+                     % (cal.metric, cal.metric.upper(), "; ".join(
+                         "%s: %s" % (period, ", ".join("%s %.4g %s" % (v.upper(), sd, observed.UNITS[v])
+                                                        for v, sd in cal.spread[period].items()))
+                         for period in PERIODS)))
+    if cal.still_falling:
+        lines.append("the best value was still falling in the last generation (%.6g to %.6g): "
+                     "a larger --budget may find a better fit" % cal.still_falling)
     return "\n".join(lines) + "\n"
 
 
 def main(args):
     """Run a calibration from parsed command-line arguments; returns the exit status."""
+    if args.budget < 1:
+        raise CalibrationError("--budget needs at least one run")
+    if args.jobs < 1:
+        raise CalibrationError("--jobs needs at least 1")
+    if not 0 <= args.seed < 2 ** 32:
+        raise CalibrationError("--seed takes 0 to %d" % (2 ** 32 - 1))
     try:
         kelm = runner.find_kelm(args.kelm)
         cal = Calibration(args.base, args.forcing, args.ranges, args.out,
                           parse_days(args.calibrate, "--calibrate"), parse_days(args.validate, "--validate"),
                           kelm, obs=args.obs, target=args.target, metric=args.metric, jobs=args.jobs,
                           log=lambda text: print(text, flush=True))
-        default_texts, best_texts = cal.solve(args.budget, args.seed)
-        best = cal.write_best(best_texts)
-        table = cal.report(default_texts, best_texts)
+        try:
+            default_texts, best_texts = cal.solve(args.budget, args.seed)
+            best = cal.write_best(best_texts)
+            table = cal.report(default_texts, best_texts)
+        finally:
+            cal.close()
     except KeyboardInterrupt:
         print("kelm-calibrate: interrupted; run the same command again to resume "
               "(the finished runs are kept in history.csv)", file=sys.stderr)

@@ -5,7 +5,8 @@ Layout of the output directory:
                         varies; a run list with other keys, or another base or
                         forcing, is refused in this directory unless --force
     ensemble.lock       locked while kelm-ensemble works here
-    runs.csv            the run list (name, file:key columns), as used
+    runs.csv            the run list (name, file:key columns): the runs of every
+                        list sent, a run's latest values
     NAME/               one directory per run: the base files with the run's
                         values, kelm's output files, and
         edits.txt       the run's values, one "file:key=value" per line
@@ -16,13 +17,15 @@ Layout of the output directory:
         setup.err       why the run could not be prepared (a missing key)
     jobs.txt            the run.sh paths still to run (GNU parallel or Slurm)
     parallel.log        GNU parallel's job log
-    slurm.sh            with --slurm: the job-array script
+    slurm.sh            with --slurm: the job-array script; beyond SLURM_ARRAY_LIMIT
+    slurm-2.sh, ...     runs, one script per array of at most that many tasks
     summary.csv         the collected table, sorted by RMSE
 """
 
 import csv
 import errno
 import fcntl
+import io
 import json
 import math
 import os
@@ -37,7 +40,7 @@ import pandas as pd
 from scipy.stats import qmc
 
 from . import paramfile, reader, runner, stats
-from .cli import check_path, clean
+from .cli import SLURM_WORD, check_path, clean, note, write_file
 
 NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9._-]*$")
 SIGNAL_STATUS = 128
@@ -45,6 +48,14 @@ MAX_RUNS = 1000000
 IDENTITY = "ensemble.json"
 # run.sh exits with this status, touching nothing, when its run is going on already
 BUSY_STATUS = 75
+# Longest file name and path the file systems take (NAME_MAX, PATH_MAX), and
+# room for the longest file name inside a run directory
+NAME_MAX = 255
+PATH_MAX = 4096
+INNER_NAME = 64
+# Tasks of one Slurm job array: Slurm's default MaxArraySize of 1001 allows
+# the indices 1 to 1000
+SLURM_ARRAY_LIMIT = 1000
 
 
 class EnsembleError(ValueError):
@@ -75,6 +86,9 @@ def read_runs(path):
         name = row[0].strip()
         if not NAME.match(name) or name in names:
             raise EnsembleError("%s: bad or repeated run name '%s'" % (path, clean(name)))
+        if len(name.encode()) > NAME_MAX:
+            raise EnsembleError("%s: run name '%s' is %d characters long; a file name holds at most %d"
+                                % (path, clean(name, 40), len(name.encode()), NAME_MAX))
         names.add(name)
         values = {col: cell.strip() for col, cell in zip(columns, row[1:]) if cell.strip()}
         runs.append((name, values))
@@ -91,9 +105,15 @@ def read_ranges(path):
     result = []
     for _, row in ranges.iterrows():
         col = split_column(row["file:key"])
-        low, high = float(row["low"]), float(row["high"])
+        try:
+            low, high = float(row["low"]), float(row["high"])
+        except (TypeError, ValueError):
+            low = high = math.nan
+        if not (math.isfinite(low) and math.isfinite(high)):
+            raise EnsembleError("%s: %s needs finite numbers low and high, not '%s' and '%s'"
+                                % (path, clean(row["file:key"]), clean(row["low"]), clean(row["high"])))
         if not high >= low:
-            raise EnsembleError("%s: %s has high below low" % (path, row["file:key"]))
+            raise EnsembleError("%s: %s has high below low" % (path, clean(row["file:key"])))
         result.append((col, low, high))
     return result
 
@@ -124,11 +144,20 @@ def write_runs(runs, path):
         for col in values:
             if col not in columns:
                 columns.append(col)
-    with open(path, "w", newline="") as f:
-        w = csv.writer(f, lineterminator="\n")
-        w.writerow(["name"] + ["%s:%s" % c for c in columns])
-        for name, values in runs:
-            w.writerow([name] + [values.get(c, "") for c in columns])
+    text = io.StringIO()
+    w = csv.writer(text, lineterminator="\n")
+    w.writerow(["name"] + ["%s:%s" % c for c in columns])
+    for name, values in runs:
+        w.writerow([name] + [values.get(c, "") for c in columns])
+    write_file(path, text.getvalue())
+
+
+def merge_runs(old, new):
+    """The runs of an earlier run list with those of a new one: a run of
+    both takes its new values and keeps its place, new runs come last."""
+    new_values = dict(new)
+    merged = [(name, new_values.pop(name, values)) for name, values in old]
+    return merged + [(name, values) for name, values in new if name in new_values]
 
 
 def edits_text(values):
@@ -143,16 +172,18 @@ def read_text(path, default=None):
         return default
 
 
-def is_finished(run_dir, values):
+def has_ended(run_dir):
     """True when kelm has ended in run_dir (successfully or with a model
-    error) with the same values; a run killed by a signal is not finished."""
-    status = read_text(os.path.join(run_dir, "kelm.status"))
-    if status is None or read_text(os.path.join(run_dir, "edits.txt")) != edits_text(values):
-        return False
+    error); a run killed by a signal has not."""
     try:
-        return 0 <= int(status) < SIGNAL_STATUS
+        return 0 <= int(read_text(os.path.join(run_dir, "kelm.status"), "")) < SIGNAL_STATUS
     except ValueError:
         return False
+
+
+def is_finished(run_dir, values):
+    """True when kelm has ended in run_dir with the same values."""
+    return has_ended(run_dir) and read_text(os.path.join(run_dir, "edits.txt")) == edits_text(values)
 
 
 def is_running(run_dir):
@@ -199,13 +230,11 @@ def prepare(run_dir, base, values, kelm, forcing):
     Returns an error message (and writes setup.err) when a key is missing or
     a value is no number of its key's kind."""
     copy_base(run_dir, base)
-    with open(os.path.join(run_dir, "edits.txt"), "w") as f:
-        f.write(edits_text(values))
+    write_file(os.path.join(run_dir, "edits.txt"), edits_text(values))
     try:
         edit_files(run_dir, values)
     except ValueError as e:
-        with open(os.path.join(run_dir, "setup.err"), "w") as f:
-            f.write(str(e))
+        write_file(os.path.join(run_dir, "setup.err"), str(e))
         return str(e)
     q = shlex.quote
     script = (
@@ -221,16 +250,13 @@ def prepare(run_dir, base, values, kelm, forcing):
         "echo $status > kelm.status.tmp && mv kelm.status.tmp kelm.status\n"
         "exit $status\n" % (q(run_dir), BUSY_STATUS, BUSY_STATUS, BUSY_STATUS,
                               q(kelm), q(forcing), q(run_dir + "/")))
-    with open(os.path.join(run_dir, "run.sh"), "w") as f:
-        f.write(script)
-    os.chmod(os.path.join(run_dir, "run.sh"), 0o755)
+    write_file(os.path.join(run_dir, "run.sh"), script, 0o755)
     return None
 
 
 def write_jobs(out, scripts):
     path = os.path.join(out, "jobs.txt")
-    with open(path, "w") as f:
-        f.write("".join(s + "\n" for s in scripts))
+    write_file(path, "".join(s + "\n" for s in scripts))
     return path
 
 
@@ -264,28 +290,62 @@ def run_parallel(out, scripts, jobs=None, sshloginfile=None):
         raise
 
 
-def write_slurm(out, scripts, jobs=None):
-    """Write jobs.txt and a Slurm job-array script with one task per run."""
+def slurm_options(options):
+    """#SBATCH lines of the options given; a value must be one plain word."""
+    lines = ""
+    for name, value in (options or {}).items():
+        if value is None:
+            continue
+        if not SLURM_WORD.match(value):
+            raise EnsembleError("--%s '%s': give one word of letters, digits and _ . : , + = @ / -"
+                                % (name, clean(value)))
+        lines += "#SBATCH --%s=%s\n" % (name, value)
+    return lines
+
+
+def slurm_name(k):
+    return "slurm.sh" if k == 1 else "slurm-%d.sh" % k
+
+
+def write_slurm(out, scripts, jobs=None, job_name="kelm-ensemble", options=None):
+    """Write jobs.txt and Slurm job-array scripts with one task per run:
+    slurm.sh for the first SLURM_ARRAY_LIMIT lines of jobs.txt, slurm-2.sh
+    for the next ones, and so on; options ({"time": ..., "partition": ...,
+    "account": ...}) become #SBATCH lines.  Returns the script paths."""
     jobs_path = write_jobs(out, scripts)
-    array = "1-%d" % len(scripts) + ("%%%d" % jobs if jobs else "")
     log_dir = os.path.join(out, "slurm-logs")
     os.makedirs(log_dir, exist_ok=True)
-    script = (
-        "#!/bin/bash\n"
-        "#SBATCH --job-name=kelm-ensemble\n"
-        "#SBATCH --array=%s\n"
-        "#SBATCH --ntasks=1\n"
-        "#SBATCH --cpus-per-task=1\n"
-        "#SBATCH --output=/dev/null\n"
-        "# Task i runs line i of jobs.txt and logs into slurm-logs/JOB_TASK.out.\n"
-        "exec > %s/\"${SLURM_ARRAY_JOB_ID}_${SLURM_ARRAY_TASK_ID}.out\" 2>&1\n"
-        "run=$(sed -n \"${SLURM_ARRAY_TASK_ID}p\" %s)\n"
-        "exec sh \"$run\"\n" % (array, shlex.quote(log_dir), shlex.quote(jobs_path)))
-    path = os.path.join(out, "slurm.sh")
-    with open(path, "w") as f:
-        f.write(script)
-    os.chmod(path, 0o755)
-    return path
+    count = -(-len(scripts) // SLURM_ARRAY_LIMIT)
+    paths = []
+    for k in range(1, count + 1):
+        first = (k - 1) * SLURM_ARRAY_LIMIT
+        tasks = min(SLURM_ARRAY_LIMIT, len(scripts) - first)
+        array = "1-%d" % tasks + ("%%%d" % jobs if jobs else "")
+        script = (
+            "#!/bin/bash\n"
+            "#SBATCH --job-name=%s\n"
+            "#SBATCH --array=%s\n"
+            "%s"
+            "#SBATCH --ntasks=1\n"
+            "#SBATCH --cpus-per-task=1\n"
+            "#SBATCH --output=/dev/null\n"
+            "# Task i runs line %d + i of jobs.txt and logs into slurm-logs/JOB_TASK.out.\n"
+            "exec > %s/\"${SLURM_ARRAY_JOB_ID}_${SLURM_ARRAY_TASK_ID}.out\" 2>&1\n"
+            "run=$(sed -n \"$((%d + SLURM_ARRAY_TASK_ID))p\" %s)\n"
+            "exec sh \"$run\"\n" % (job_name, array, slurm_options(options), first, shlex.quote(log_dir), first,
+                                      shlex.quote(jobs_path)))
+        paths.append(os.path.join(out, slurm_name(k)))
+        write_file(paths[-1], script, 0o755)
+    # scripts of an earlier, longer split would run stale lines of jobs.txt
+    k = count + 1
+    while os.path.lexists(os.path.join(out, slurm_name(k))):
+        os.remove(os.path.join(out, slurm_name(k)))
+        k += 1
+    if count > 1:
+        note("%d runs exceed the %d tasks of one Slurm job array: split into %d arrays (%s)%s"
+             % (len(scripts), SLURM_ARRAY_LIMIT, count, ", ".join(slurm_name(k) for k in range(1, count + 1)),
+                "; --jobs %d holds for each array" % jobs if jobs else ""))
+    return paths
 
 
 def collect(out, runs, forcing):
@@ -308,7 +368,8 @@ def collect(out, runs, forcing):
             row["r2_kelm"] = printed if printed is not None else math.nan
             if ok:
                 try:
-                    result = stats.run_statistics(run_dir, forcing)["records"]
+                    # the run's own part: earlier ones come from a restart's base files
+                    result = stats.run_statistics(run_dir, forcing, parts=False)["records"]
                     row.update({k: result[k] for k in stats.STAT_NAMES})
                 except (OSError, ValueError) as e:
                     row["message"] = "statistics: %s" % e
@@ -340,8 +401,15 @@ def format_summary(table):
 
 def check_out(out, runs, identity, force, collect_only):
     """Refuse, before anything is written, an --out that holds another
-    ensemble or other files, and run directories that are not ours.
-    Returns the identity to record when out holds this very ensemble, else None."""
+    ensemble or other files, run directories that are not ours, paths too
+    long for the file system, and (unless force) finished runs whose values
+    the run list changes.  Returns the identity to record when out holds this
+    very ensemble, else None."""
+    for name, _ in runs:
+        run_dir = os.path.join(out, name)
+        if len(os.path.join(run_dir, "x").encode()) + INNER_NAME > PATH_MAX:
+            raise EnsembleError("%s: path too long for the file system (at most %d bytes with the "
+                                "run's file names)" % (clean(run_dir, 60), PATH_MAX))
     recorded = read_text(os.path.join(out, IDENTITY))
     try:
         old = json.loads(recorded) if recorded is not None else {}
@@ -358,29 +426,40 @@ def check_out(out, runs, identity, force, collect_only):
     elif not force and not same:
         raise EnsembleError("%s holds a different ensemble (other base, forcing or keys); "
                             "give another --out, or --force to replace its runs" % out)
-    for name, _ in runs:
+    changed = []
+    for name, values in runs:
         run_dir = os.path.join(out, name)
         if os.path.lexists(run_dir) and not os.path.exists(os.path.join(run_dir, "edits.txt")) \
                 and not (os.path.isdir(run_dir) and not os.listdir(run_dir)):
             raise EnsembleError("%s exists and is no ensemble run directory" % run_dir)
+        if same and not collect_only and has_ended(run_dir) and not is_finished(run_dir, values):
+            changed.append(name)
+    if changed and not force:
+        raise EnsembleError("%s: %d finished run%s would get other values (%s%s); give them new names, "
+                            "or --force to run them again" % (out, len(changed), "s" * (len(changed) > 1),
+                                                              ", ".join(changed[:3]), ", ..." * (len(changed) > 3)))
     return dict(identity, keys=old["keys"]) if same else None
 
 
-def lock_out(out):
-    """Hold a lock on out for the life of this process; refuse a second tool."""
-    fd = os.open(os.path.join(out, "ensemble.lock"), os.O_WRONLY | os.O_CREAT, 0o644)
+def lock_out(out, name="ensemble.lock", tool="kelm-ensemble"):
+    """Hold a lock on the file name in out for the life of this process (or
+    until the returned descriptor is closed); refuse a second tool."""
+    path = os.path.join(out, name)
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT, 0o644)
     try:
         fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
     except OSError as e:
+        os.close(fd)
         if e.errno in (errno.EAGAIN, errno.EACCES):
-            raise EnsembleError("%s is in use by another kelm-ensemble" % out)
+            raise EnsembleError("%s is in use by another %s" % (out, tool))
+        raise OSError(e.errno, "%s: cannot be locked: %s" % (path, e.strerror)) from None
     return fd
 
 
 def run_ensemble(base, forcing, out, runs, kelm, jobs=None, sshloginfile=None,
                  slurm=False, collect_only=False, force=False):
     """Prepare, run (or write a Slurm script for) and collect an ensemble.
-    Returns (table, slurm script path or None)."""
+    Returns (table, [Slurm script paths] or None)."""
     base, forcing, out = (os.path.abspath(p) for p in (base, forcing, out))
     for path, option in ((base, "--base"), (forcing, "--forcing"), (out, "--out"), (kelm, "--kelm")):
         check_path(path, option)
@@ -403,13 +482,16 @@ def run_ensemble(base, forcing, out, runs, kelm, jobs=None, sshloginfile=None,
 def run_locked(base, forcing, out, runs, kelm, identity, same, jobs, sshloginfile, slurm,
                collect_only):
     if not collect_only:
-        with open(os.path.join(out, IDENTITY), "w") as f:
-            json.dump(same or identity, f, indent=1)
+        write_file(os.path.join(out, IDENTITY), json.dumps(same or identity, indent=1))
+    listed = runs
+    if same and os.path.exists(os.path.join(out, "runs.csv")):
+        # the runs of earlier lists stay in the table
+        runs = merge_runs(read_runs(os.path.join(out, "runs.csv")), runs)
     write_runs(runs, os.path.join(out, "runs.csv"))
     slurm_path = None
     if not collect_only:
         todo, finished, unprepared, running = [], 0, 0, 0
-        for name, values in runs:
+        for name, values in listed:
             run_dir = os.path.join(out, name)
             if is_running(run_dir):
                 running += 1
@@ -420,13 +502,13 @@ def run_locked(base, forcing, out, runs, kelm, identity, same, jobs, sshloginfil
             else:
                 unprepared += 1
         print("%d runs: %d to run, %d already finished, %d could not be prepared"
-              % (len(runs), len(todo), finished, unprepared)
+              % (len(listed), len(todo), finished, unprepared)
               + (", %d running" % running if running else ""), file=sys.stderr)
         if slurm:
             if todo:
-                slurm_path = write_slurm(out, todo, jobs)
+                slurm_path = write_slurm(out, todo, jobs, options=slurm if isinstance(slurm, dict) else None)
             return None, slurm_path
         run_parallel(out, todo, jobs, sshloginfile)
     table = collect(out, runs, forcing)
-    table.to_csv(os.path.join(out, "summary.csv"), index=False, float_format="%.6g")
+    write_file(os.path.join(out, "summary.csv"), table.to_csv(index=False, float_format="%.6g"))
     return table, slurm_path

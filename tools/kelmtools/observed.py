@@ -88,7 +88,9 @@ def scales(pairs, v):
 def run_scores(run_dir, forcing_path, obs_path=None):
     """{variable: {scale: statistics}} for every observed variable."""
     site = reader.read_output(os.path.join(run_dir, "site.csv"))
-    pairs = pair(site, load(forcing_path, obs_path))
+    obs = load(forcing_path, obs_path)
+    pairs = pair(site, obs)
+    reader.note_coverage(site, forcing_path, len(obs))
     return {v: scales(pairs, v) for v in observed(pairs)}
 
 

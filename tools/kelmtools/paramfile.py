@@ -14,7 +14,7 @@ import math
 import os
 import re
 
-from .cli import clean
+from .cli import clean, write_file
 
 SPACE = rb"[ \t\v\f]"
 # The keys kelm reads as 32-bit integers; every other key, _lai and _dz
@@ -92,6 +92,4 @@ def edit_file(path, values, file_name=None):
     messages name the file as file_name (default: the path)."""
     with open(path, "rb") as f:
         text = f.read()
-    text = set_values(text, values, file_name=file_name or str(path))
-    with open(path, "wb") as f:
-        f.write(text)
+    write_file(path, set_values(text, values, file_name=file_name or str(path)))

@@ -7,6 +7,10 @@ stands for N like columns, one per soil layer.  Data lines hold
 "minute", a column "time" (see :func:`add_time`) and the data columns named by
 their titles; ``df.attrs["units"]`` maps column names to units and
 ``df.attrs["groups"]`` lists the header lines as (title, unit, count).
+
+A restarted run renames the earlier files to NAME.csv.1, NAME.csv.2, ... in
+the order written; the newest part is NAME.csv.  :func:`read_output` joins
+the parts into one series (see :func:`join_parts`).
 """
 
 import os
@@ -16,7 +20,7 @@ import stat
 import numpy as np
 import pandas as pd
 
-from .cli import clean
+from .cli import clean, note
 
 GROUP = re.compile(r"^(\d+)\s+columns of\s+(.*)$")
 TITLE_UNIT = re.compile(r"^(.*?)\s*\(([^()]*)\)\s*$")
@@ -30,6 +34,11 @@ FORCING_COLUMNS = [
 ]
 MISSING_LIMIT = 999.9
 LINE_LIMIT = 64 * 1024
+YEAR_MINUTES = 365 * 1440
+# How far back a part may reach into the earlier ones (a run resumed from a
+# stamp it had written): less than half a year, so that a year cycled again
+# for a spin-up is never taken for a repetition.
+OVERLAP_DAYS = 180
 
 # The output files of a run, in the order kelm creates them.
 OUTPUT_FILES = [
@@ -120,8 +129,8 @@ def add_time(df):
     return df
 
 
-def read_output(path):
-    """Read one kelm output file (site.csv, tree.csv, soil.csv, ...)."""
+def read_part(path):
+    """Read one output file as written, without joining parts."""
     headers = []
     rows = []
     for number, line in text_lines(path):
@@ -155,13 +164,122 @@ def read_output(path):
     df.attrs["units"] = dict(columns)
     df.attrs["groups"] = groups
     df.attrs["path"] = str(path)
+    df.attrs["parts"] = 1
+    df.attrs["missing"] = 0
     return df
+
+
+def part_paths(path):
+    """The parts of an output file in the order written: PATH.1, PATH.2, ...
+    and PATH itself (when present).  A hole in the numbers is refused: a
+    part would be lost, and the next restart would fill the hole out of order."""
+    parts = []
+    while os.path.exists("%s.%d" % (path, len(parts) + 1)):
+        parts.append("%s.%d" % (path, len(parts) + 1))
+    directory = os.path.dirname(str(path)) or "."
+    base = os.path.basename(str(path))
+    try:
+        numbers = [int(e[len(base) + 1:]) for e in os.listdir(directory)
+                   if e.startswith(base + ".") and e[len(base) + 1:].isdigit()]
+    except OSError:
+        numbers = []
+    stray = [n for n in numbers if n > len(parts)]
+    if stray:
+        raise FormatError("%s.%d exists but %s.%d does not: a part of the series is missing"
+                          % (path, min(stray), base, len(parts) + 1))
+    if os.path.exists(path) or not parts:
+        parts.append(str(path))
+    return parts
+
+
+def minute_of_year(df):
+    return ((df["day"].to_numpy() - 1) * 1440 + df["hour"].to_numpy() * 60
+            + df["minute"].to_numpy()).astype(np.int64)
+
+
+def blank_records(df, start, interval, count):
+    """count records without values, stamped start + interval, + 2 interval, ..."""
+    stamps = (start + interval * np.arange(1, count + 1)) % YEAR_MINUTES
+    blank = pd.DataFrame(np.nan, index=range(count), columns=df.columns)
+    blank["day"], blank["hour"], blank["minute"] = stamps // 1440 + 1, stamps % 1440 // 60, stamps % 60
+    return blank
+
+
+def join_parts(frames):
+    """One series of the parts (frames of read_part, oldest first).
+
+    Where a part starts at a time stamp the series before it already holds
+    (a run resumed from a stamp it had written), the records that repeat
+    earlier ones are dropped: the first written stays.  Where a part starts
+    more than one record interval after the end of the series before it (a
+    run continued with a forcing that starts one interval later writes no
+    line for that first record), the missing records are added without
+    values, so that the series keeps one line per record.  Returns (frame,
+    records dropped, records added)."""
+    joined, dropped, added = [], 0, 0
+    last = None                        # the series so far: its stamps (minutes of year) and times
+    for df in frames:
+        if not len(df):
+            continue
+        stamps = minute_of_year(df)
+        if last is not None:
+            old_stamps, old_times = last
+            recent = np.nonzero(old_times > old_times[-1] - OVERLAP_DAYS)[0]
+            same = recent[old_stamps[recent] == stamps[0]]
+            if len(same):
+                repeat = len(old_stamps) - same[-1]
+                n = min(repeat, len(df))
+                if (old_stamps[same[-1]:same[-1] + n] != stamps[:n]).any():
+                    raise FormatError("%s repeats the time stamps of the part before it from day %d hour %d "
+                                      "minute %d on, but not one by one" % (df.attrs["path"], *df.iloc[0, :3]))
+                df, stamps, dropped = df.iloc[n:], stamps[n:], dropped + int(n)
+                if not len(df):
+                    continue
+            else:
+                interval = (old_stamps[-1] - old_stamps[-2]) % YEAR_MINUTES if len(old_stamps) > 1 \
+                    else (stamps[1] - stamps[0]) % YEAR_MINUTES if len(stamps) > 1 else 0
+                gap = (stamps[0] - old_stamps[-1]) % YEAR_MINUTES
+                if interval and gap > interval and gap % interval == 0:
+                    blank = blank_records(df, old_stamps[-1], interval, gap // interval - 1)
+                    joined.append(blank)
+                    added += int(len(blank))
+        joined.append(df)
+        whole = pd.concat(joined, ignore_index=True).drop(columns="time")
+        last = (minute_of_year(whole), add_time(whole)["time"].to_numpy())
+    frame = pd.concat(joined, ignore_index=True).drop(columns="time") if joined \
+        else frames[-1].drop(columns="time")
+    for c in ("day", "hour", "minute"):
+        frame[c] = frame[c].astype(np.int64)
+    return add_time(frame), dropped, added
+
+
+def read_output(path, parts=True):
+    """Read one kelm output file (site.csv, tree.csv, soil.csv, ...), joined
+    with its earlier parts PATH.1, PATH.2, ... when a restarted run left
+    them (and say so); with parts False the newest part alone.
+    attrs["missing"] counts the records added without values between parts."""
+    if not parts:
+        return read_part(path)
+    paths = part_paths(path)
+    frames = [read_part(p) for p in paths]
+    if len(frames) == 1:
+        return frames[0]
+    for p, df in zip(paths[1:], frames[1:]):
+        if df.attrs["groups"] != frames[0].attrs["groups"]:
+            raise FormatError("%s has other header lines than %s" % (p, paths[0]))
+    joined, dropped, added = join_parts(frames)
+    joined.attrs.update(frames[-1].attrs, path=str(path), parts=len(frames), missing=added)
+    detail = ["%d repeated record%s dropped" % (dropped, "s" * (dropped != 1))] if dropped else []
+    detail += ["%d missing record%s left blank" % (added, "s" * (added != 1))] if added else []
+    note("%s: joined %d parts%s" % (os.path.basename(str(path)), len(frames),
+                                    " (%s)" % ", ".join(detail) if detail else ""))
+    return joined
 
 
 def read_run(run_dir):
     """Read every output file present in a run directory; {file name: frame}."""
-    return {name: read_output(os.path.join(run_dir, name))
-            for name in OUTPUT_FILES if os.path.exists(os.path.join(run_dir, name))}
+    return {name: read_output(os.path.join(run_dir, name)) for name in OUTPUT_FILES
+            if os.path.exists(os.path.join(run_dir, name)) or os.path.exists(os.path.join(run_dir, name + ".1"))}
 
 
 def leading_int(word):
@@ -174,6 +292,29 @@ def leading_real(word):
     return float(m.group(0)) if m else 0.0
 
 
+def record_words(line):
+    """The words of a forcing line that holds a record, else None."""
+    if line.startswith("#"):
+        return None
+    words = line.replace(",", " ").split()
+    return words if len(words) >= 11 else None
+
+
+def note_coverage(site, forcing_path, records=None):
+    """Say when a run holds fewer records than its forcing ("N of M
+    records"): kelm writes a line for every forcing record but the first.
+    records is the forcing's number of records; without it the forcing is
+    counted, unless it is no regular file (a pipe can be read only once)."""
+    if records is None:
+        if not os.path.isfile(forcing_path):
+            return
+        records = sum(record_words(line) is not None for _, line in text_lines(forcing_path))
+    held = len(site) - site.attrs.get("missing", 0)
+    if held < records - 1:
+        note("%s holds %d of %d records of %s" % (os.path.basename(site.attrs.get("path", "site.csv")), held,
+                                                  records - 1, forcing_path))
+
+
 def read_forcing(path, max_records=None):
     """Read a forcing file the way kelm does: '#' lines are comments, commas
     count as blanks, lines with fewer than 11 words are skipped, words past
@@ -184,10 +325,8 @@ def read_forcing(path, max_records=None):
     for _, line in text_lines(path):
         if max_records is not None and len(rows) >= max_records:
             break
-        if line.startswith("#"):
-            continue
-        words = line.replace(",", " ").split()
-        if len(words) < 11:
+        words = record_words(line)
+        if words is None:
             continue
         row = [leading_int(w) for w in words[:3]]
         row += [leading_real(w) for w in words[3:11]]

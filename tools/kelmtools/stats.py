@@ -113,11 +113,13 @@ def daily_means(pairs):
     return daily
 
 
-def run_statistics(run_dir, forcing_path):
-    """Statistics of a run: {"records": {...}, "daily": {...}}."""
-    site = reader.read_output(os.path.join(run_dir, "site.csv"))
+def run_statistics(run_dir, forcing_path, parts=True):
+    """Statistics of a run: {"records": {...}, "daily": {...}}; parts as
+    for reader.read_output."""
+    site = reader.read_output(os.path.join(run_dir, "site.csv"), parts)
     forcing = reader.read_forcing(forcing_path, max_records=len(site) + 1)
     pairs = pair_nep(site, forcing)
+    reader.note_coverage(site, forcing_path)
     daily = daily_means(pairs)
     return {"records": fit(pairs["obs"], pairs["sim"]), "daily": fit(daily["obs"], daily["sim"])}
 

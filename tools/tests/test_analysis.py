@@ -149,3 +149,56 @@ def test_forcing_read_like_the_model(tmp_path, end):
         [185, 0, 0, 20.5, 0], [185, 0, 30, 20, 0], [185, 1, 0, 19.5, 1.5], [185, 1, 30, 19, 0]]
     assert df["nep_obs"].iloc[0] == -4.25 and df["nep_obs"].iloc[1:].isna().all()
     assert len(reader.read_forcing(tmp_path / "f.txt", max_records=2)) == 2
+
+
+ROOT_HEAD = "# Day of year\n# Hour\n# Minute\n# Life root carbon (kgC m-2)\n"
+STAMPS = [(365, 22, 30), (365, 23, 0), (365, 23, 30), (1, 0, 0), (1, 0, 30), (1, 1, 0)]
+
+
+def part(stamps, head=ROOT_HEAD):
+    return head + "".join("%d, %d, %d, %g\n" % (d, h, m, 10 * d + h + m / 100) for d, h, m in stamps)
+
+
+@pytest.mark.parametrize("parts, stamps, message", [
+    # parts as a restarted run leaves them: NAME.csv.1, NAME.csv.2, ..., the newest NAME.csv
+    ({".1": STAMPS[:2], ".2": STAMPS[2:4], "": STAMPS[4:]}, STAMPS, "root.fine.csv: joined 3 parts$"),
+    ({".1": STAMPS[:3], ".2": [], "": STAMPS[2:]}, STAMPS, r"3 parts \(1 repeated record dropped\)"),
+    ({".1": STAMPS[:3], ".2": STAMPS[4:]}, STAMPS[:3] + [None] + STAMPS[4:], r"2 parts \(1 missing record left"),
+    ({".1": STAMPS[:2], ".3": STAMPS[2:], "": STAMPS[4:]}, None, "root.fine.csv.3 exists but root.fine.csv.2 does not"),
+    ({".1": STAMPS[:3], "": STAMPS[1:2] + STAMPS[3:]}, None, "repeats the time stamps .* from day 365 hour 23 "),
+    ({".1": STAMPS[:3], "": "# Day\n# Hour\n# Minute\n# Dead root carbon (kgC m-2)\n"}, None, "other header lines"),
+])
+def test_parts_of_a_restarted_run_join_into_one_series(tmp_path, capsys, parts, stamps, message):
+    for suffix, content in parts.items():
+        (tmp_path / ("root.fine.csv" + suffix)).write_text(content if isinstance(content, str) else part(content))
+    if stamps is None:
+        with pytest.raises(reader.FormatError, match=message):
+            reader.read_output(tmp_path / "root.fine.csv")
+        return
+    df = reader.read_output(tmp_path / "root.fine.csv")
+    assert re.search(message, capsys.readouterr().err.strip())
+    assert np.diff(df["time"]) == pytest.approx([1 / 48] * (len(df) - 1)) and df.attrs["missing"] == stamps.count(None)
+    assert [tuple(r[:3]) if r[3] == r[3] else None for r in df.drop(columns="time").values.tolist()] == stamps
+    assert df.iloc[:, 4].dropna().tolist() == [10 * d + h + m / 100 for d, h, m in filter(None, stamps)]
+
+
+def test_tools_score_and_export_the_joined_parts_and_count_the_records(tmp_path):
+    whole, run = tmp_path / "whole", tmp_path / "run"
+    run_kelm(FAKE_KELM, EXAMPLE_FORCING, whole)
+    run.mkdir()
+
+    def split(rows):   # three parts; the second run resumed from the last stamp of the first and wrote it again
+        for name in [n for n in os.listdir(whole) if n.endswith(".csv")]:
+            lines = (whole / name).read_text().splitlines(keepends=True)
+            n = sum(line.startswith("#") for line in lines)
+            for suffix, part in ((".1", lines[n:n + 50]), (".2", lines[n + 49:n + 100]), ("", lines[n + 100:n + rows])):
+                (run / (name + suffix)).write_text("".join(lines[:n] + part))
+    split(143)
+    (run / "kelm.log").write_text("Correlation: 0.5\n")   # of the newest part only: not compared
+    p, q = (tool("kelm-stats", d, EXAMPLE_FORCING) for d in (whole, run))
+    assert p.returncode == q.returncode == 0 and p.stdout == q.stdout and p.stderr == ""
+    assert q.stderr == "kelm-stats: site.csv: joined 3 parts (1 repeated record dropped)\n"
+    split(120)   # the last part of a run that stopped early
+    p = tool("kelm-export", run, EXAMPLE_FORCING, "-o", tmp_path / "run.nc")
+    assert p.returncode == 0 and p.stdout.endswith("run.nc: 120 times\n") and p.stderr.count("joined 3 parts") == 8
+    assert "kelm-export: site.csv holds 120 of 143 records of " in p.stderr

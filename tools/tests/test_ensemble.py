@@ -1,6 +1,7 @@
 import fcntl
 import os
 import re
+import shlex
 import signal
 import subprocess
 import time
@@ -9,12 +10,12 @@ import pandas as pd
 import pytest
 
 from conftest import EXAMPLE_FORCING, FAKE_KELM, TOOLS, run_kelm, tool
-from kelmtools import ensemble, paramfile, runner
+from kelmtools import cli, ensemble, paramfile, runner
 
 
 def ens(base, out, runs, kelm, *more, popen=False):
     args = ["--base", base, "--forcing", EXAMPLE_FORCING, "--out", out, "--kelm", kelm, *more]
-    args += ["--runs", runs] if "--sample" not in more else []
+    args += ["--runs", runs] if "--sample" not in more and "--runs" not in more else []
     if not popen:
         return tool("kelm-ensemble", *args)
     return subprocess.Popen(["/usr/bin/python3", os.path.join(TOOLS, "kelm-ensemble")] + args,
@@ -41,6 +42,9 @@ def test_run_lists_and_latin_hypercube(tmp_path):
 def test_ensemble_statuses_exit_codes_and_rerun(kelm, tmp_path):
     base, out, runs = tmp_path / "base", tmp_path / "out", tmp_path / "runs.csv"
     assert run_kelm(kelm, EXAMPLE_FORCING, base)[0] == 0   # base files: kelm's defaults
+    # a part left by an earlier run of the base: the runs are scored on their own part
+    head = "".join(line for line in open(base / "site.csv") if line[0] == "#")
+    (base / "site.csv.1").write_text(head + "1,0,30,1,2,3,4\n")
     column, bad, bad_message = ("tree.leaf.par:_vmax", "-1", "/bad/tree.leaf.par: Bad leaf _vmax value.") \
         if kelm == FAKE_KELM else ("site.par:_dt", "7", "Error: data interval and dt not compatible.")
     runs.write_text("name,%s,site.par:_nokey,site.par:_type,tree.leaf.par:_g1\nlow,30\nhigh,60\nbad,%s\n"
@@ -60,13 +64,18 @@ def test_ensemble_statuses_exit_codes_and_rerun(kelm, tmp_path):
     a, b = ((d / column.split(":")[0]).read_bytes().split(b"\n") for d in (base, out / "high"))
     assert len(a) == len(b) and [(x, y) for x, y in zip(a, b) if x != y] == [
         (x, x.replace(x.split()[1], b"60", 1)) for x in a if x.split()[:1] == [key]]
-    # a rerun skips what has finished and redoes what changed; all ok: status 0
+    # a list sent again: a finished run with other values only with --force, which skips what has
+    # finished and redoes what changed; the runs of the first list stay in the table
     stamps = [os.stat(out / n / "kelm.status").st_mtime_ns for n in ("low", "high")]
+    before = (out / "summary.csv").read_text()
     runs.write_text("name,%s\nlow,30\nhigh,30\n" % column)
     p = ens(base, out, runs, kelm)
-    assert p.returncode == 0 and "2 runs: 1 to run, 1 already finished, 0 could not be prepared" in p.stderr
+    assert p.returncode == 1 and "1 finished run would get other values (high)" in p.stderr
+    assert (out / "summary.csv").read_text() == before
+    p = ens(base, out, runs, kelm, "--force")
+    assert p.returncode == 3 and "2 runs: 1 to run, 1 already finished, 0 could not be prepared" in p.stderr
     assert [os.stat(out / n / "kelm.status").st_mtime_ns == s for n, s in zip(("low", "high"), stamps)] == [True, False]
-    assert summary(out)["rmse"]["high"] == pytest.approx(summary(out)["rmse"]["low"])
+    assert len(summary(out)) == 7 and summary(out)["rmse"]["high"] == pytest.approx(summary(out)["rmse"]["low"])
 
 
 def test_slurm_script_quotes_hostile_paths_and_collect_sees_each_state(tmp_path):
@@ -76,7 +85,8 @@ def test_slurm_script_quotes_hostile_paths_and_collect_sees_each_state(tmp_path)
     for out in ["x'$(touch PWNED)';touch PWNED;'", "%A %a\\$HOME"]:
         out = tmp_path / out
         args = (tmp_path / "base", out, tmp_path / "runs.csv", FAKE_KELM)
-        assert ens(*args, "--slurm", "--jobs", "2").returncode == 0
+        p = ens(*args, "--slurm", "--jobs", "2")
+        assert p.returncode == 0 and "submit it with: sbatch %s\n" % shlex.quote(str(out / "slurm.sh")) in p.stdout
         assert "#SBATCH --array=1-3%2\n" in (out / "slurm.sh").read_text()
         assert (out / "jobs.txt").read_text().splitlines() == [str(out / r / "run.sh") for r in ("r1", "r2", "r3")]
         subprocess.run(["bash", out / "slurm.sh"], env=dict(os.environ, SLURM_ARRAY_TASK_ID="2"), cwd=tmp_path)
@@ -92,6 +102,22 @@ def test_slurm_script_quotes_hostile_paths_and_collect_sees_each_state(tmp_path)
         assert (out / "jobs.txt").read_text().splitlines() == [str(out / r / "run.sh") for r in ("r1", "r3")]
 
 
+def test_slurm_arrays_of_at_most_1000_tasks_and_writes_that_name_their_file(tmp_path, capsys):
+    scripts = [str(tmp_path / ("run%d.sh" % i)) for i in range(1, 2502)]
+    for i in (1000, 1007, 2501):
+        (tmp_path / ("run%d.sh" % i)).write_text('echo "$0" > %s\n' % (tmp_path / "ran"))
+    paths = ensemble.write_slurm(str(tmp_path), scripts, jobs=4)
+    assert [os.path.basename(p) for p in paths] == ["slurm.sh", "slurm-2.sh", "slurm-3.sh"]
+    assert "2501 runs exceed the 1000 tasks of one Slurm job array: split into 3 arrays" in capsys.readouterr().err
+    for path, array, task in zip(paths, ["1-1000%4", "1-1000%4", "1-501%4"], [1000, 7, 501]):
+        assert "#SBATCH --array=%s\n" % array in open(path).read()
+        subprocess.run(["bash", path], env=dict(os.environ, SLURM_ARRAY_TASK_ID=str(task)), check=True)
+        assert (tmp_path / "ran").read_text() == scripts[paths.index(path) * 1000 + task - 1] + "\n"
+    assert ensemble.write_slurm(str(tmp_path), scripts[:5]) == [paths[0]] and not os.path.exists(paths[1])
+    with pytest.raises(OSError, match="/dev/full: No space left on device"):
+        cli.write_file("/dev/full", "a full disk")
+
+
 SAME = '{"base": "%s", "forcing": "%s", "keys": ["tree.leaf.par:_vmax"]}'
 
 
@@ -105,9 +131,15 @@ SAME = '{"base": "%s", "forcing": "%s", "keys": ["tree.leaf.par:_vmax"]}'
     ("o", [], {"ensemble.json": '{"base": "/elsewhere"}', "runs.csv": "name\nold\n"}, "holds a different ensemble"),
     ("o", [], {"ensemble.json": SAME, "r1/kelm.log": "mine"}, "o/r1 exists and is no ensemble run directory"),
     ("o", [], {"ensemble.json": SAME, "ensemble.lock": ""}, "in use by another kelm-ensemble"),
+    ("o", [], {"ensemble.json": SAME, "runs.csv": "name,tree.leaf.par:_vmax\nr1,20\n", "r1/kelm.status": "2\n",
+               "r1/edits.txt": "tree.leaf.par:_vmax=20\n"}, r"1 finished run would get other values \(r1\)"),
+    ("o", ["--runs", "OUT/long.csv"], {"long.csv": "name,tree.leaf.par:_vmax\n%s,1\n" % ("a" * 256)},
+     "run name '%s...' is 256 characters long; a file name holds at most 255" % ("a" * 40)),
+    ("/".join(["d" * 250] * 15), ["--runs", "OUT/r.csv"], {"r.csv": "name\n%s\n" % ("r" * 255)}, "path too long"),
 ])
 def test_refusals_leave_out_untouched(tmp_path, out, extra, setup, message):
     base, out = tmp_path / "base", tmp_path / out
+    extra = [a.replace("OUT", str(out)) for a in extra]
     base.mkdir()
     (base / "tree.leaf.par").write_text("_vmax 50 ->rate\n")
     (tmp_path / "runs.csv").write_text("name,tree.leaf.par:_vmax\nr1,30\n")
@@ -120,7 +152,7 @@ def test_refusals_leave_out_untouched(tmp_path, out, extra, setup, message):
         p = ens(base, out, tmp_path / "runs.csv", FAKE_KELM, *extra)
     assert p.returncode == 1 and re.search("kelm-ensemble: (error: )?.*" + message, p.stderr.splitlines()[-1])
     assert sorted(before) == sorted(str(f.relative_to(out)) for f in out.rglob("*") if f.is_file()) \
-        and before == {f: (out / f).read_text() for f in before} and (setup or not out.exists())
+        and before == {f: (out / f).read_text() for f in before} and (setup or not os.path.lexists(out))
     if "different" in message:
         assert ens(base, out, tmp_path / "runs.csv", FAKE_KELM, "--force").returncode == 0
 

@@ -44,7 +44,7 @@ def test_units_stamps_and_new_year(tmp_path):
               for i in range(28)]
     tower_file(tmp_path / "h.csv", stamps, [[1, 1, 1, 0, 300, 0.5, 98, 410, 0, 0, 0]] * 27)
     warnings = []
-    forcing, _, _ = tower.convert(tmp_path / "h.csv", warn=warnings.append)
+    forcing, _, _, _ = tower.convert(tmp_path / "h.csv", warn=warnings.append)
     assert forcing[["day", "hour", "precip"]].values.tolist() == [[59, 23, 0.5], [60, 0, 0.5], [60, 1, 0.5]]
     assert warnings == ["kelm-forcing: 24 records of 29 February left out: the model's year has 365 days"]
 
@@ -75,16 +75,16 @@ def test_column_fallbacks_and_warnings(tmp_path):
     src = tower_file(tmp_path / "t.csv", stamps, [[20, 10, 2, 100, 300, 1]] * 2, head)
     p = tool("kelm-forcing", src, "-o", tmp_path / "f.txt", "--co2", 380)
     assert p.returncode == 0
-    assert p.stderr.splitlines() == [
-        "kelm-forcing: no P_F or P column: precip set to 0",
-        "kelm-forcing: no PA_F or PA column: pa set to 101.3",
-        "kelm-forcing: no CO2_F_MDS or CO2 column: co2 set to 380",
-        "kelm-forcing: no H_F_MDS or H column: observed H missing",
-        "kelm-forcing: no LE_F_MDS or LE column: observed LE missing"]
+    assert p.stderr.splitlines() == [          # no FLUXNET2015 name: read as AmeriFlux BASE
+        "kelm-forcing: no PA column: pa set to 101.3",
+        "kelm-forcing: no P column: precip set to 0",
+        "kelm-forcing: no CO2 column: co2 set to 380",
+        "kelm-forcing: no H column: observed H missing",
+        "kelm-forcing: no LE column: observed LE missing"]
     assert data_lines(tmp_path / "f.txt")[0] == "152, 0, 30, 20, 1, 2, 100, 300, 0, 101.3, 380, -1"
     tower_file(src, stamps, [[10, 2, 100, 300, 1]] * 2, head.replace("TA,", ""))
     p = tool("kelm-forcing", src, "-o", tmp_path / "f.txt")
-    assert p.returncode == 1 and p.stderr == "kelm-forcing: %s: no TA_F or TA column\n" % src
+    assert p.returncode == 1 and p.stderr == "kelm-forcing: %s: no TA column\n" % src
 
 
 def test_factor_keys_scale_a_whole_course():
@@ -117,13 +117,12 @@ def test_scores_figures_and_export_of_a_converted_year_end(tmp_path):
         assert [d.strftime("%Y-%m-%d %H:%M") for d in dates] == ["2019-12-31 00:30", "2020-01-01 00:00",
                                                                   "2020-01-01 23:30"]
         assert t.calendar == "noleap" and ds["time_bnds"][0].tolist() == [364.0, 364.0 + 1 / 48]
-        soil = ds["soil_temperature"]
-        assert soil.dimensions == ("time", "layer") and soil.units == "degC"
+        soil = ds["SoilTemp"]
+        assert soil.dimensions == ("time", "layer") and soil.units == "K"
         assert ds["depth"][:].tolist()[:3] == pytest.approx([0.025, 0.1, 0.25]) and ds["depth"].units == "m"
-        assert ds["site_gross_primary_production"].units == "umol m-2 s-1"
-        assert ds["root_fine_respiration"].long_name == "root.fine: Respiration"
+        assert ds["root_fine_respiration"].long_name == "root.fine: Respiration as carbon"
         obs = [line.split(",")[4] for line in (tmp_path / "o.csv").read_text().splitlines()[2:]]
-        assert ds["observed_nep"][:].filled(math.nan).tolist() == pytest.approx([float(v) for v in obs], nan_ok=True)
+        assert ds["NEE_obs"][:].filled(math.nan).tolist() == pytest.approx([-float(v) for v in obs], nan_ok=True)
 
 
 def test_seasonal_generator_is_cold_in_winter_and_warm_in_summer():
