@@ -131,7 +131,6 @@ Failure Plant::restore(Restart& restart) {
     if (!line) return "Plant: failed to restart.";
     t12 = (*line)[3] + phys::kZeroCelsius;
     q12 = (*line)[4];
-    sensible_settled = (*line)[5];
     return {};
 }
 

@@ -103,9 +103,6 @@ class Plant {
 
     double t12 = 0;  // air temperature at z12, K
     double q12 = 0;  // specific humidity at z12, kg kg-1
-    // Sensible heat from z12 to the reference height that the last sub-step's air
-    // node settled (energy-conserving physics), W m-2.
-    double sensible_settled = 0;
     double air_last = 0;    // the forcing air temperature of the last sub-step, K
     double stem_trend = 0;  // the stems' temperature change in the last sub-step, K
 

@@ -333,13 +333,12 @@ Failure Plant::step_a(const ForcingRecord& record, double dt, const LayerInput& 
     radiation.vis_in_up = in.up.vis;
     radiation.ir_in_up = in.up.ir;
     // Sensible heat to the reference height with the conductance of the previous
-    // sub-step. The energy-conserving physics books the flux its air node settles
-    // in step B and judges the stability by the last settled flux: the air above
-    // has moved on since, which at long steps is most of the difference.
-    double h = record.rho_air * phys::kCpAir * aero.ga * (t12 - in.air_t);
-    if (!conserving) {
-        sums.sensible += h;
-    }
+    // sub-step, which judges the profile's stability. The energy-conserving
+    // physics books instead the flux its air node settles in step B, against the
+    // air of this sub-step: at long steps the air above has moved on from the
+    // node of the last one, and every kelvin of it would read as 120 W m-2.
+    const double h = record.rho_air * phys::kCpAir * aero.ga * (t12 - in.air_t);
+    if (!conserving) sums.sensible += h;
     const double fc = cover_fraction();
     aero.update_profile(in.wind, fc, layer_dimension(*this), record.rho_air, h, t12);
     transfer_vis();
@@ -496,8 +495,8 @@ void Plant::finish_b(const ForcingRecord& record, double dt, NodeChange up, Node
     // The stores lose the evaporation of the settled temperatures.
     update_store(interception, kLeaves, dt, true);
     update_store(interception, kStems, dt, true);
-    sensible_settled = record.rho_air * phys::kCpAir * s.g_up * (ta - (s.t_up + up.t));
-    sums.sensible += sensible_settled;
+    // The sensible heat to the air above as the node settled it.
+    sums.sensible += record.rho_air * phys::kCpAir * s.g_up * (ta - (s.t_up + up.t));
     t12 = near_air(ta, record.tk, clamps.air);
     q12 = q;
     add_node_sums();
