@@ -101,10 +101,11 @@ class Plant {
     double _alloc3 = 0.35;  // to fine roots
     double _alloc4 = 0.05;  // to coarse roots
 
-    double t12 = 0;         // air temperature at z12, K
-    double q12 = 0;         // specific humidity at z12, kg kg-1
-    double air_last = 0;    // the forcing air temperature of the last sub-step, K
-    double stem_trend = 0;  // the stems' temperature change in the last sub-step, K
+    double t12 = 0;  // air temperature at z12, K
+    double q12 = 0;  // specific humidity at z12, kg kg-1
+    // The foliage's and the stems' temperature change in the last sub-step, K.
+    double foliage_trend = 0;
+    double stem_trend = 0;
 
     // Sums over the record's sub-steps, in the order of the output columns.
     struct Sums {

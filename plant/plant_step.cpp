@@ -348,11 +348,9 @@ Failure Plant::step_a(const ForcingRecord& record, double dt, const LayerInput& 
     interception.passed[kStems] += (1 - fc) * in.water;
     foliage.refill_carbon(record);
     // The leaf sees the foliage where the sub-step will take it: with the
-    // energy-conserving physics the foliage's last settled departure from the air
-    // carried to this sub-step's air, which at long steps has moved on.
-    const double leaf_t = conserving && air_last > 0 ? foliage.temperature + record.tk - air_last
-                                                     : foliage.temperature;
-    air_last = record.tk;
+    // energy-conserving physics carried on by its change in the last sub-step,
+    // which at long steps is most of the way.
+    const double leaf_t = conserving ? foliage.temperature + foliage_trend : foliage.temperature;
     const LeafInput leaf_in{leaf_t,
                             foliage.carbon * foliage._sla,
                             radiation.vis_abs_down,
@@ -472,6 +470,7 @@ void Plant::finish_b(const ForcingRecord& record, double dt, NodeChange up, Node
         s.st.fixed ? record.tk
                    : near_air(s.st.t + x.xs / s.st.theta, record.tk, clamps.stem, kConservingBound);
     stem_trend = stem.temperature - s.st.t;
+    foliage_trend = fo.temperature - s.f.t;
     const double xf = s.f.fixed ? 0 : (fo.temperature - s.f.t) * s.f.theta;
     const double xs = s.st.fixed ? 0 : (stem.temperature - s.st.t) * s.st.theta;
     const double ta = s.ta_old + node_dt(s, up, low, xf, xs);
