@@ -1,8 +1,11 @@
 #include "files/numbers.h"
 
+#include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 
 namespace kelmora {
@@ -108,10 +111,125 @@ void split_words(std::string_view line, bool commas_as_blanks,
     }
 }
 
+namespace {
+
+// Powers of ten that a double holds exactly.
+constexpr std::array<double, 23> kPowers = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                            1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                            1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// 10^-16 .. 10^15, the nearest doubles: a first guess of the exponent only.
+constexpr std::array<double, 32> kDecades = {1e-16, 1e-15, 1e-14, 1e-13, 1e-12, 1e-11, 1e-10, 1e-9,
+                                             1e-8,  1e-7,  1e-6,  1e-5,  1e-4,  1e-3,  1e-2,  1e-1,
+                                             1e0,   1e1,   1e2,   1e3,   1e4,   1e5,   1e6,   1e7,
+                                             1e8,   1e9,   1e10,  1e11,  1e12,  1e13,  1e14,  1e15};
+
+// The six significant digits of `a` (1e-15 <= a < 1e15) rounded to nearest, as an
+// integer 100000..999999 with the decimal exponent of its first digit; false
+// when the exact value lies too near a tie for the scaled double to decide.
+bool six_digits(double a, int& digits, int& exponent) {
+    // The exponent from the binary one (log10 2 = 78913 / 2^18), then corrected.
+    const int binary = static_cast<int>(std::bit_cast<uint64_t>(a) >> 52) - 1023;
+    int e = (binary * 78913) >> 18;
+    // The estimate is the exponent or one below it.
+    if (e >= -16 && e < 15 && a >= kDecades[e + 17]) ++e;
+    for (int tries = 0; tries < 3; ++tries) {
+        const int s = 5 - e;
+        const double scaled = s >= 0 ? a * kPowers[s] : a / kPowers[-s];
+        // Positive and below 2^31 here: the conversion truncates to the floor.
+        const double whole = scaled < 2e9 ? static_cast<double>(static_cast<int>(scaled)) : scaled;
+        if (whole >= 1000000) {
+            ++e;
+            continue;
+        }
+        if (whole < 100000) {
+            --e;
+            continue;
+        }
+        // The scaled value is within a few units of 1e-10 of the exact product.
+        const double fraction = scaled - whole;
+        if (std::fabs(fraction - 0.5) < 1e-7) return false;
+        int n = static_cast<int>(whole) + (fraction > 0.5 ? 1 : 0);
+        if (n == 1000000) {
+            n = 100000;
+            ++e;
+        }
+        digits = n;
+        exponent = e;
+        return true;
+    }
+    return false;
+}
+
+// "00" to "99".
+constexpr std::array<char, 200> kPairs = [] {
+    std::array<char, 200> t{};
+    for (int i = 0; i < 100; ++i) {
+        t[2 * i] = static_cast<char>('0' + i / 10);
+        t[2 * i + 1] = static_cast<char>('0' + i % 10);
+    }
+    return t;
+}();
+
+// Copies `count` (at most 6) digits; writes 8 bytes, which `out` has room for.
+char* put_digits(char* out, const char* digits, int count) {
+    std::memcpy(out, digits, 8);
+    return out + count;
+}
+
+}  // namespace
+
 char* format_real(char* out, double value) {
-    // The default stream notation is printf's %.6g in the classic locale, which
-    // to_chars reproduces without consulting any locale.
-    return std::to_chars(out, out + 32, value, std::chars_format::general, 6).ptr;
+    // The default stream notation is printf's %.6g in the classic locale. Most
+    // values take the short way below; zero, the extremes and the values next to
+    // a rounding tie go to to_chars, which reproduces it without any locale.
+    if (value == 0) {  // "0" or "-0"
+        if (std::signbit(value)) *out++ = '-';
+        *out++ = '0';
+        return out;
+    }
+    const double a = std::fabs(value);
+    int n = 0;
+    int e = 0;
+    if (!(a >= 1e-15 && a < 1e15) || !six_digits(a, n, e)) {
+        return std::to_chars(out, out + 32, value, std::chars_format::general, 6).ptr;
+    }
+    char d[16] = {};  // six digits and room for put_digits to read 8 bytes from each
+    for (int i = 4; i >= 0; i -= 2) {
+        const int pair = n % 100;
+        n /= 100;
+        d[i] = kPairs[2 * pair];
+        d[i + 1] = kPairs[2 * pair + 1];
+    }
+    int count = 6;  // significant digits without the trailing zeros
+    while (d[count - 1] == '0') --count;
+    if (value < 0) *out++ = '-';
+    if (e >= -4 && e < 6) {
+        if (e >= 0) {
+            out = put_digits(out, d, e + 1);
+            if (count > e + 1) {
+                *out++ = '.';
+                out = put_digits(out, d + e + 1, count - e - 1);
+            }
+        } else {
+            *out++ = '0';
+            *out++ = '.';
+            for (int i = 0; i < -e - 1; ++i) *out++ = '0';
+            out = put_digits(out, d, count);
+        }
+        return out;
+    }
+    *out++ = d[0];
+    if (count > 1) {
+        *out++ = '.';
+        out = put_digits(out, d + 1, count - 1);
+    }
+    *out++ = 'e';
+    *out++ = e < 0 ? '-' : '+';
+    const int x = e < 0 ? -e : e;
+    *out++ = static_cast<char>('0' + x / 10);
+    *out++ = static_cast<char>('0' + x % 10);
+    return out;
 }
 
 std::string real_text(double value) {

@@ -141,6 +141,13 @@ struct Air {
     double e = 0;
 };
 
+// How the air nodes above and below a layer move in the step: temperature (K) and
+// specific humidity (kg kg-1) against the values the layer started from.
+struct NodeChange {
+    double t = 0;
+    double q = 0;
+};
+
 // An air node or surface that a layer's air node exchanges heat and vapour
 // with: its conductances (m s-1), temperature (K) and vapour pressure (kPa).
 struct Partner {

@@ -11,6 +11,7 @@
 #include "leaf/foliage.h"
 #include "physics/aerodynamics.h"
 #include "physics/physics.h"
+#include "plant/settling.h"
 #include "plant/stem.h"
 
 namespace kelmora {
@@ -102,6 +103,9 @@ class Plant {
 
     double t12 = 0;  // air temperature at z12, K
     double q12 = 0;  // specific humidity at z12, kg kg-1
+    // The foliage's and the stems' temperature change in the last sub-step, K.
+    double foliage_trend = 0;
+    double stem_trend = 0;
 
     // Sums over the record's sub-steps, in the order of the output columns.
     struct Sums {
@@ -160,6 +164,18 @@ class Plant {
     // with the air `above` (its temperature and vapour pressure) and the air
     // node or surface `below`.
     void step_b(const ForcingRecord& record, double dt, const Air& above, const Partner& below);
+    // The energy-conserving step B in two halves, so that the air nodes of all
+    // layers settle together: prepare_b linearises the layer around its old state
+    // and returns how its air node follows the changes of the nodes around it;
+    // finish_b takes those changes and updates the layer as step_b does.
+    NodeResponse prepare_b(const ForcingRecord& record, double dt, const Air& above,
+                           const Partner& below);
+    void finish_b(const ForcingRecord& record, double dt, NodeChange up, NodeChange low);
+    // Between the two halves: where the partners' changes `up` and `low` take a
+    // surface far, its slopes become the secants over the step; returns whether
+    // they did, and node_response then gives the node's new response.
+    bool refine_b(const ForcingRecord& record, NodeChange up, NodeChange low);
+    NodeResponse node_response() const;
 
     // Writes the plant's, foliage's, leaf's and stem's lines and adds what leaves
     // them to `leaving`; only the top layer's sensible heat leaves the site.
@@ -169,6 +185,9 @@ class Plant {
     // Infrared transfer; expects transfer_vis to have run in the sub-step.
     void transfer_ir();
     void intercept(const ForcingRecord& record, double dt, int surface, double input);
+    // Energy-conserving interception of surface k (area index a) while it
+    // evaporates at `rate` per kg of water held (s-1): the store solved exactly.
+    void drain_exactly(size_t k, double a, double dt, double input, double rate);
 
     // Saturation specific humidity (kg kg-1) of the leaves' (k = 0) or the
     // stems' surface at `t` K under `pa` kPa.
@@ -178,6 +197,8 @@ class Plant {
     double emission_share(size_t k, double a) { return 1 - emissivity_exp_[k](-0.5 * _fem * a); }
 
   private:
+    void add_node_sums();
+    Settling settling_;
     // The exponentials of the emissivities and of the rain catch of the leaves
     // and the stems, which change only with the area indices.
     std::array<KeptExp, 2> emissivity_exp_;

@@ -103,7 +103,15 @@ Surfaces surfaces(Plant& p) {
 
 // Water held on one surface after the sub-step: what was caught, less drip and
 // evaporation; condensation adds only to a store that already holds water.
-void update_store(Interception& w, size_t k, double dt) {
+void update_store(Interception& w, size_t k, double dt, bool exact) {
+    if (exact) {
+        // The means of the exact solution: the store ends where they take it; a
+        // warmer surface than the solution assumed may not take more than it held.
+        const double next = w.store[k] + (w.intercepted[k] - w.drainage[k] - w.evaporation[k]) * dt;
+        if (next < 0) w.evaporation[k] += next / dt;
+        w.store[k] = std::max(next, 0.0);
+        return;
+    }
     const double held = w.store[k];
     const double lost = std::min((w.drainage[k] + w.evaporation[k]) * dt, held);
     const double next =
@@ -113,11 +121,11 @@ void update_store(Interception& w, size_t k, double dt) {
 
 // Output sums of the foliage after its temperature update, with its sensible and
 // latent heat of the sub-step.
-void add_foliage_sums(Plant& p, double h, double le) {
+void add_foliage_sums(Plant& p, double h, double le, double t) {
     const Foliage& f = p.foliage;
     const Interception& w = p.interception;
     Foliage::Sums& sums = p.foliage.sums;
-    sums.temperature += f.temperature - phys::kZeroCelsius;
+    sums.temperature += t - phys::kZeroCelsius;
     sums.carbon += f.carbon;
     sums.litter += f._litter;
     sums.decomposition += f.decomposition;
@@ -129,10 +137,10 @@ void add_foliage_sums(Plant& p, double h, double le) {
 }
 
 // The same for the stems.
-void add_stem_sums(Plant& p, double h, double le) {
+void add_stem_sums(Plant& p, double h, double le, double t) {
     const Stem& st = p.stem;
     Stem::Sums& sums = p.stem.sums;
-    sums.temperature += st.temperature - phys::kZeroCelsius;
+    sums.temperature += t - phys::kZeroCelsius;
     sums.carbon += st._carbon;
     sums.litter += st._litter;
     sums.respiration += st.respiration;
@@ -162,7 +170,7 @@ void foliage_balance(Plant& p, const ForcingRecord& record, double dt, double gb
     const double net = p.radiation.foliage_net;
     f.temperature =
         near_air(f.temperature + (net - hf - lef) * dt / ch, record.tk, p.clamps.foliage);
-    add_foliage_sums(p, hf, lef);
+    add_foliage_sums(p, hf, lef, f.temperature);
 }
 
 // Energy balance of the stems. Stems without heat capacity (no carbon, no water
@@ -180,25 +188,16 @@ void stem_balance(Plant& p, const ForcingRecord& record, double dt, double gb_st
     st.temperature =
         ch > 0 ? near_air(st.temperature + (net - hs - les) * dt / ch, record.tk, p.clamps.stem)
                : record.tk;
-    add_stem_sums(p, hs, les);
+    add_stem_sums(p, hs, les, st.temperature);
 }
 
 // Energy-conserving physics: the foliage and stem temperatures and the air node
-// settled together by a backward Euler step of their energy balances, linearised
-// around the current temperatures in the sensible heat to the air node, the latent
-// heat and the emitted thermal radiation. Stable at any time step; the 5 K clamps
+// settled together by an implicit step of their energy balances, linearised
+// around the current temperatures in the sensible heat to the air node and the
+// latent heat. Stable at any time step; the bounds
 // stay as a last guard.
 
-// How a surface's evaporation and (foliage) transpiration, as intercept computed
-// them, change with its temperature: kg m-2 s-1 K-1. An evaporation held at its
-// limit by the store does not change.
-struct VapourSlopes {
-    double evaporation = 0;
-    double transpiration = 0;
-};
-
-VapourSlopes vapour_slopes(Plant& p, const ForcingRecord& record, double dt, size_t k, double a,
-                           double t) {
+VapourSlopes vapour_slopes(Plant& p, const ForcingRecord& record, size_t k, double a, double t) {
     VapourSlopes v;
     if (a <= 0) return v;
     const Interception& w = p.interception;
@@ -206,37 +205,20 @@ VapourSlopes vapour_slopes(Plant& p, const ForcingRecord& record, double dt, siz
     const double g = gb.vapour(p.aero.u12, k == kLeaves ? p.foliage._dim : p.stem._dim, p.aero.rho);
     const double rho = record.rho_air;
     const double wet = w.wet_fraction[k];
-    const double held = w.store[k];
     const double q = p.surface_qsat(k, t, record.pa);
-    const double dq = q - p.q12;
-    const double slope = qsat_slope(q, t);
-    if (dq >= 0) {
-        if (wet * a * 2 * g * dq * rho < 0.5 * held / dt) v.evaporation = wet * a * 2 * g * rho;
+    v.slope = qsat_slope(q, t);
+    if (q - p.q12 >= 0) {
+        // The store's exact solution never runs it dry; the end of the sub-step
+        // trims a warmer surface's evaporation to what the store held.
+        v.evaporation = wet * a * 2 * g * rho;
         if (k == kLeaves) {
             v.transpiration = (1 - wet) * 2 * a * rho / (1 / stomatal_per_side(p, a) + 1 / g);
         }
-    } else if ((1 - wet) * a * 2 * g * dq * rho > -(2 * a - held) * 0.5 / dt) {
+    } else {
         v.evaporation = (1 - wet) * a * 2 * g * rho;
     }
-    v.evaporation *= slope;
-    v.transpiration *= slope;
     return v;
 }
-
-// One surface (foliage or stems) in the joint step: heat capacity over the step,
-// conductance to the air node, the explicit energy balance against the air node of
-// the old temperatures, and the linearised slopes.
-struct SurfaceStep {
-    bool fixed = false;   // no heat capacity: the surface takes the air temperature
-    double t = 0;         // temperature before the step, K
-    double capacity = 0;  // heat capacity over the step, W m-2 K-1
-    double g = 0;         // heat conductance to the air node, m s-1
-    double k = 0;         // the same as W m-2 K-1
-    double balance = 0;   // net radiation - sensible - latent heat at the old temperatures
-    double slope = 0;     // latent and emitted heat per K
-    VapourSlopes vapour;
-    double x = 0;  // temperature change of the step, K
-};
 
 SurfaceStep surface_step(Plant& p, const ForcingRecord& record, double dt, size_t k, double g_heat,
                          double ta) {
@@ -256,66 +238,91 @@ SurfaceStep surface_step(Plant& p, const ForcingRecord& record, double dt, size_
     const double latent = (w.evaporation[k] + (leaves ? w.transpiration : 0)) * phys::kLatentHeat;
     const double net = leaves ? p.radiation.foliage_net : p.radiation.stem_net;
     s.balance = net - s.k * (s.t - ta) - latent;
-    s.vapour = vapour_slopes(p, record, dt, k, a, s.t);
-    const double e = p.cover_fraction() * p.emission_share(k, a);
-    s.slope = (s.vapour.evaporation + s.vapour.transpiration) * phys::kLatentHeat +
-              8 * e * phys::kSigma * s.t * s.t * s.t;
+    s.vapour = vapour_slopes(p, record, k, a, s.t);
+    s.gv = s.vapour.evaporation + s.vapour.transpiration;
+    // The emission stays that of the old temperature, as the radiation transfer
+    // handed it on: what a surface emits is what its neighbours receive, at every
+    // step (a slope here would emit heat that no stream carries).
+    s.slope = s.gv * s.vapour.slope * phys::kLatentHeat;
     return s;
 }
 
-// Solves the two linearised balances with the air node as the conductance-weighted
-// mean of its partners at the new temperatures; `sum` is the node's total heat
-// conductance. Fills the changes x of both surfaces.
-void solve_surfaces(SurfaceStep& f, SurfaceStep& st, double sum) {
-    const auto row = [sum](const SurfaceStep& s, const SurfaceStep& other, double& own,
-                           double& cross) {
-        own = s.capacity + s.k * (1 - s.g / sum) + s.slope;
-        cross = -s.k * other.g / sum;
-    };
-    double a11 = 1, a12 = 0, a21 = 0, a22 = 1;
-    double b1 = 0, b2 = 0;
-    if (!f.fixed) {
-        row(f, st, a11, a12);
-        b1 = f.balance;
-    }
-    if (!st.fixed) {
-        row(st, f, a22, a21);
-        b2 = st.balance;
-    }
-    const double det = a11 * a22 - a12 * a21;
-    f.x = (b1 * a22 - a12 * b2) / det;
-    st.x = (a11 * b2 - a21 * b1) / det;
+// The weight theta of the step's end in its mean state: a surface relaxing
+// towards its balance at the rate r (its conductances over its heat capacity)
+// has the mean flux of the step at the state theta of the way to the end of a
+// step with its heat capacity divided by theta, theta = 1 / (1 - e^-x) - 1 / x,
+// x = r dt: a half for slow stems (the trapezoidal rule), 1 for quick leaves
+// (backward Euler). The solved changes are then those of the mean state.
+void weigh_step(SurfaceStep& s, double sum) {
+    if (s.fixed) return;
+    const double x = (s.k * (1 - s.g / sum) + s.slope) / s.capacity;  // capacity is C / dt
+    s.theta = x < 1e-3 ? 0.5 + x / 12 : 1 / -std::expm1(-x) - 1 / x;
+    s.capacity /= s.theta;
 }
 
-// Settles the foliage, the stems and the air node together; the evaporation and
-// transpiration follow the new temperatures. Adds the surfaces' output sums and
-// returns the air-node temperature (not yet bounded).
-double settle_temperatures(Plant& p, const ForcingRecord& record, double dt, double foliage_heat,
-                           double stem_heat, double ta_old, double sum) {
-    SurfaceStep f = surface_step(p, record, dt, kLeaves, foliage_heat, ta_old);
-    SurfaceStep st = surface_step(p, record, dt, kStems, stem_heat, ta_old);
-    solve_surfaces(f, st, sum);
-    Foliage& fo = p.foliage;
-    Stem& stem = p.stem;
-    fo.temperature =
-        f.fixed ? record.tk : near_air(f.t + f.x, record.tk, p.clamps.foliage, kConservingBound);
-    stem.temperature =
-        st.fixed ? record.tk : near_air(st.t + st.x, record.tk, p.clamps.stem, kConservingBound);
-    const double xf = f.fixed ? 0 : fo.temperature - f.t;
-    const double xs = st.fixed ? 0 : stem.temperature - st.t;
-    const double ta = ta_old + (f.g * xf + st.g * xs) / sum;
-    Interception& w = p.interception;
-    w.evaporation[kLeaves] += f.vapour.evaporation * xf;
-    w.transpiration += f.vapour.transpiration * xf;
-    w.evaporation[kStems] += st.vapour.evaporation * xs;
-    if (f.fixed) {
-        fo.sums.temperature += record.tk - phys::kZeroCelsius;
-    } else {
-        add_foliage_sums(p, f.k * (fo.temperature - ta),
-                         (w.evaporation[kLeaves] + w.transpiration) * phys::kLatentHeat);
-    }
-    add_stem_sums(p, st.k * (stem.temperature - ta), w.evaporation[kStems] * phys::kLatentHeat);
-    return ta;
+// A surface whose step was large takes the secant of its saturation humidity
+// over the step instead of the tangent at the start: the curve bends upward, and
+// the tangent from a warm leaf that rain cools by several K leaves it too warm
+// and its evaporation too small. Returns whether the slope changed.
+bool take_secant(Plant& p, const ForcingRecord& record, size_t k, SurfaceStep& s, double x) {
+    if (s.fixed || !(std::fabs(x) > 0.5)) return false;
+    const double q0 = p.surface_qsat(k, s.t, record.pa);
+    s.vapour.slope = (p.surface_qsat(k, s.t + x, record.pa) - q0) / x;
+    s.slope = s.gv * s.vapour.slope * phys::kLatentHeat;
+    return true;
+}
+
+// The changes of both surfaces, the air node's temperature against its old
+// weighted mean and its humidity for the changes `up` and `low` of its partners.
+struct Solution {
+    double xf = 0;
+    double xs = 0;
+    double dta = 0;
+    double q = 0;
+};
+
+// The node's humidity balances what its partners and the surfaces bring, the
+// surfaces' fluxes following their saturation and the node's change; its
+// temperature is the conductance-weighted mean of its partners.
+double node_q(const Settling& s, NodeChange up, NodeChange low, double xf, double xs) {
+    return (s.q0 + s.gv_up * up.q + s.gv_low * low.q + s.f.gv * s.f.vapour.slope * xf +
+            s.st.gv * s.st.vapour.slope * xs) /
+           s.gv_total;
+}
+double node_dt(const Settling& s, NodeChange up, NodeChange low, double xf, double xs) {
+    return (s.f.g * xf + s.st.g * xs + s.g_up * up.t + s.g_low * low.t) / s.sum;
+}
+
+Solution solve(const Settling& s, NodeChange up, NodeChange low) {
+    const double d0 = node_q(s, up, low, 0, 0) - s.q_old;
+    const double dt0 = node_dt(s, up, low, 0, 0);
+    const auto rhs = [&](const SurfaceStep& x) {
+        return x.fixed ? 0 : x.balance + phys::kLatentHeat * x.gv * d0 + x.k * dt0;
+    };
+    const double b1 = rhs(s.f);
+    const double b2 = rhs(s.st);
+    Solution r;
+    r.xf = s.inverse[0] * b1 + s.inverse[1] * b2;
+    r.xs = s.inverse[2] * b1 + s.inverse[3] * b2;
+    r.dta = node_dt(s, up, low, r.xf, r.xs);
+    r.q = node_q(s, up, low, r.xf, r.xs);
+    return r;
+}
+
+// The surfaces' linearised balances with the node's temperature and humidity
+// following them: the inverse of their 2 x 2 matrix.
+void invert_surfaces(Settling& s) {
+    const auto row = [&](const SurfaceStep& x, const SurfaceStep& other, double& own,
+                         double& cross) {
+        const double latent = phys::kLatentHeat * x.gv / s.gv_total;
+        own = x.capacity + x.k * (1 - x.g / s.sum) + x.slope - latent * x.gv * x.vapour.slope;
+        cross = -x.k * other.g / s.sum - latent * other.gv * other.vapour.slope;
+    };
+    double a11 = 1, a12 = 0, a21 = 0, a22 = 1;
+    if (!s.f.fixed) row(s.f, s.st, a11, a12);
+    if (!s.st.fixed) row(s.st, s.f, a22, a21);
+    const double det = a11 * a22 - a12 * a21;
+    s.inverse = {a22 / det, -a12 / det, -a21 / det, a11 / det};
 }
 
 }  // namespace
@@ -325,9 +332,13 @@ Failure Plant::step_a(const ForcingRecord& record, double dt, const LayerInput& 
     radiation.ir_in_down = in.down.ir;
     radiation.vis_in_up = in.up.vis;
     radiation.ir_in_up = in.up.ir;
-    // Sensible heat to the reference height with the conductance of the previous sub-step.
+    // Sensible heat to the reference height with the conductance of the previous
+    // sub-step, which judges the profile's stability. The energy-conserving
+    // physics books instead the flux its air node settles in step B, against the
+    // air of this sub-step: at long steps the air above has moved on from the
+    // node of the last one, and every kelvin of it would read as 120 W m-2.
     const double h = record.rho_air * phys::kCpAir * aero.ga * (t12 - in.air_t);
-    sums.sensible += h;
+    if (!conserving) sums.sensible += h;
     const double fc = cover_fraction();
     aero.update_profile(in.wind, fc, layer_dimension(*this), record.rho_air, h, t12);
     transfer_vis();
@@ -336,7 +347,11 @@ Failure Plant::step_a(const ForcingRecord& record, double dt, const LayerInput& 
     intercept(record, dt, Interception::kStem, interception.passed[kLeaves]);
     interception.passed[kStems] += (1 - fc) * in.water;
     foliage.refill_carbon(record);
-    const LeafInput leaf_in{foliage.temperature,
+    // The leaf sees the foliage where the sub-step will take it: with the
+    // energy-conserving physics carried on by its change in the last sub-step,
+    // which at long steps is most of the way.
+    const double leaf_t = conserving ? foliage.temperature + foliage_trend : foliage.temperature;
+    const LeafInput leaf_in{leaf_t,
                             foliage.carbon * foliage._sla,
                             radiation.vis_abs_down,
                             radiation.vis_abs_up,
@@ -350,37 +365,143 @@ Failure Plant::step_a(const ForcingRecord& record, double dt, const LayerInput& 
     }
     foliage.update_carbon(record, dt, in.soil_t, in.soil_fw, _alloc1, alloc_sum());
     const double net = leaf.gross_production - leaf.dark_respiration;
-    stem.update_carbon(dt, in.soil_fw, net, _alloc2, alloc_sum());
+    // With the energy-conserving physics the stems respire at their temperature in
+    // the middle of the sub-step, carried on from their last change.
+    const double stem_t = stem.temperature + (conserving ? 0.5 * stem_trend : 0);
+    stem.update_carbon(dt, in.soil_fw, net, _alloc2, alloc_sum(), stem_t);
     return {};
 }
 
 void Plant::step_b(const ForcingRecord& record, double dt, const Air& above, const Partner& below) {
+    if (conserving) {
+        prepare_b(record, dt, above, below);
+        finish_b(record, dt, {}, {});
+        return;
+    }
     const Surfaces g = surfaces(*this);
     const Partner up{aero.ga, vapour_to_above(), above.t, above.e};
     const Partner& low = below;
     const double tf = foliage.temperature;
     const double tt = stem.temperature;
     const double sum = up.g_heat + g.foliage_heat + g.stem_heat + low.g_heat;
-    double ta =
+    const double ta =
         (up.t * up.g_heat + tf * g.foliage_heat + tt * g.stem_heat + low.t * low.g_heat) / sum;
     const double sat_f = saturation_[kLeaves].esat(tf - phys::kZeroCelsius);
     const double sat_t = saturation_[kStems].esat(tt - phys::kZeroCelsius);
     const double ea = (up.e * up.g_vapour + sat_f * g.foliage_vapour + sat_t * g.stem_vapour +
                        low.e * low.g_vapour) /
                       (up.g_vapour + g.foliage_vapour + g.stem_vapour + low.g_vapour);
-    if (conserving) {
-        // The stores lose the evaporation of the settled temperatures.
-        ta = settle_temperatures(*this, record, dt, g.foliage_heat, g.stem_heat, ta, sum);
-        update_store(interception, kLeaves, dt);
-        update_store(interception, kStems, dt);
-    } else {
-        update_store(interception, kLeaves, dt);
-        update_store(interception, kStems, dt);
-        foliage_balance(*this, record, dt, g.gb_leaf);
-        stem_balance(*this, record, dt, g.gb_stem);
-    }
+    update_store(interception, kLeaves, dt, false);
+    update_store(interception, kStems, dt, false);
+    foliage_balance(*this, record, dt, g.gb_leaf);
+    stem_balance(*this, record, dt, g.gb_stem);
     t12 = near_air(ta, record.tk, clamps.air);
     q12 = ea * phys::kWaterAirRatio / record.pa;
+    add_node_sums();
+}
+
+NodeResponse Plant::prepare_b(const ForcingRecord& record, double dt, const Air& above,
+                              const Partner& below) {
+    const Surfaces g = surfaces(*this);
+    Settling& s = settling_;
+    s.g_up = aero.ga;
+    s.g_low = below.g_heat;
+    s.t_up = above.t;
+    s.sum = aero.ga + g.foliage_heat + g.stem_heat + below.g_heat;
+    s.ta_old = (above.t * aero.ga + foliage.temperature * g.foliage_heat +
+                stem.temperature * g.stem_heat + below.t * below.g_heat) /
+               s.sum;
+    s.f = surface_step(*this, record, dt, kLeaves, g.foliage_heat, s.ta_old);
+    s.st = surface_step(*this, record, dt, kStems, g.stem_heat, s.ta_old);
+    weigh_step(s.f, s.sum);
+    weigh_step(s.st, s.sum);
+    const double rho = record.rho_air;
+    const double to_q = phys::kWaterAirRatio / record.pa;
+    const Interception& w = interception;
+    s.gv_up = rho * vapour_to_above();
+    s.gv_low = rho * below.g_vapour;
+    s.gv_total = s.gv_up + s.gv_low + s.f.gv + s.st.gv;
+    s.q_old = q12;
+    s.q0 = (s.gv_up * above.e + s.gv_low * below.e) * to_q + w.evaporation[kLeaves] +
+           w.transpiration + w.evaporation[kStems] + (s.f.gv + s.st.gv) * q12;
+    invert_surfaces(s);
+    return node_response();
+}
+
+bool Plant::refine_b(const ForcingRecord& record, NodeChange up, NodeChange low) {
+    Settling& s = settling_;
+    const Solution x = solve(s, up, low);
+    const bool leaves = take_secant(*this, record, kLeaves, s.f, x.xf / s.f.theta);
+    const bool stems = take_secant(*this, record, kStems, s.st, x.xs / s.st.theta);
+    if (leaves || stems) invert_surfaces(s);
+    return leaves || stems;
+}
+
+NodeResponse Plant::node_response() const {
+    const Settling& s = settling_;
+    // The node's response is linear in its partners' changes: the base and the
+    // response to a unit change of each.
+    const auto node = [&](NodeChange up, NodeChange low) {
+        const Solution x = solve(s, up, low);
+        return NodeChange{s.ta_old + x.dta - t12, x.q - q12};
+    };
+    NodeResponse r;
+    r.base = node({}, {});
+    const NodeChange units[4][2] = {{{1, 0}, {}}, {{0, 1}, {}}, {{}, {1, 0}}, {{}, {0, 1}}};
+    for (int j = 0; j < 4; ++j) {
+        const NodeChange c = node(units[j][0], units[j][1]);
+        std::array<double, 4>& m = j < 2 ? r.up : r.low;
+        m[j % 2] = c.t - r.base.t;
+        m[2 + j % 2] = c.q - r.base.q;
+    }
+    return r;
+}
+
+void Plant::finish_b(const ForcingRecord& record, double dt, NodeChange up, NodeChange low) {
+    const Settling& s = settling_;
+    // The solution holds the changes of the step's mean state, theta times the
+    // changes of the surfaces' temperatures at its end.
+    const Solution x = solve(s, up, low);
+    Foliage& fo = foliage;
+    fo.temperature =
+        s.f.fixed ? record.tk
+                  : near_air(s.f.t + x.xf / s.f.theta, record.tk, clamps.foliage, kConservingBound);
+    stem.temperature =
+        s.st.fixed ? record.tk
+                   : near_air(s.st.t + x.xs / s.st.theta, record.tk, clamps.stem, kConservingBound);
+    stem_trend = stem.temperature - s.st.t;
+    foliage_trend = fo.temperature - s.f.t;
+    const double xf = s.f.fixed ? 0 : (fo.temperature - s.f.t) * s.f.theta;
+    const double xs = s.st.fixed ? 0 : (stem.temperature - s.st.t) * s.st.theta;
+    const double ta = s.ta_old + node_dt(s, up, low, xf, xs);
+    const double q = node_q(s, up, low, xf, xs);
+    const double dq = q - s.q_old;
+    Interception& w = interception;
+    const VapourSlopes& vf = s.f.vapour;
+    const VapourSlopes& vs = s.st.vapour;
+    w.evaporation[kLeaves] += vf.evaporation * (vf.slope * xf - dq);
+    w.transpiration += vf.transpiration * (vf.slope * xf - dq);
+    w.evaporation[kStems] += vs.evaporation * (vs.slope * xs - dq);
+    if (s.f.fixed) {
+        fo.sums.temperature += record.tk - phys::kZeroCelsius;
+    } else {
+        add_foliage_sums(*this, s.f.k * (s.f.t + xf - ta),
+                         (w.evaporation[kLeaves] + w.transpiration) * phys::kLatentHeat,
+                         s.f.t + xf);
+    }
+    const double ts = s.st.fixed ? record.tk : s.st.t + xs;
+    add_stem_sums(*this, s.st.k * (ts - ta), w.evaporation[kStems] * phys::kLatentHeat, ts);
+    // The stores lose the evaporation of the settled temperatures.
+    update_store(interception, kLeaves, dt, true);
+    update_store(interception, kStems, dt, true);
+    // The sensible heat to the air above as the node settled it.
+    sums.sensible += record.rho_air * phys::kCpAir * s.g_up * (ta - (s.t_up + up.t));
+    t12 = near_air(ta, record.tk, clamps.air);
+    q12 = q;
+    add_node_sums();
+}
+
+void Plant::add_node_sums() {
     sums.t12 += t12 - phys::kZeroCelsius;
     sums.q12 += q12;
     sums.vis_out_down += radiation.vis_out_down;
@@ -472,6 +593,10 @@ void Plant::intercept(const ForcingRecord& record, double dt, int surface, doubl
     const double wet = held / (2 * a);
     w.wet_fraction[k] = wet;
     const double dq = surface_qsat(k, t, record.pa) - q12;
+    if (conserving && dq >= 0) {
+        drain_exactly(k, a, dt, input, g * dq * rho);
+        return;
+    }
     if (dq >= 0) {  // evaporation, at most half the store per sub-step
         w.evaporation[k] = std::min(wet * a * 2 * g * dq * rho, 0.5 * held / dt);
         if (leaves) {
@@ -486,6 +611,39 @@ void Plant::intercept(const ForcingRecord& record, double dt, int surface, doubl
     w.intercepted[k] =
         std::min((1 - catch_exp_[k](-0.5 * cover_fraction() * a)) * _fpr * input, (a - held) / dt);
     w.passed[k] = input - w.intercepted[k] + w.drainage[k];
+}
+
+void Plant::drain_exactly(size_t k, double a, double dt, double input, double rate) {
+    // The store S gains the catch I and loses the evaporation rate * S (the wet
+    // share of the area times its evaporation) and the drip S / 43200:
+    // dS/dt = I - m S, m = rate + 1 / 43200, solved exactly over the sub-step. The
+    // fluxes are their means over the sub-step, so that the store's end follows
+    // from them; a store that fills and dries within a long sub-step is caught.
+    Interception& w = interception;
+    const double held = w.store[k];
+    const double m = rate + 1.0 / 43200;
+    const double x = m * dt;
+    // (1 - e^-x) / x, by its series where x is small and the difference cancels.
+    const double kept = x < 1e-4 ? 1 - x * (0.5 - x / 6) : -std::expm1(-x) / x;
+    // Rain fills the store up to a at the end of the sub-step, with what it loses
+    // meanwhile made up: S(dt) = a at the catch m (a - S e^-x) / (1 - e^-x).
+    const double room = (a - held * (1 - x * kept)) / (dt * kept);
+    const double caught =
+        std::min((1 - catch_exp_[k](-0.5 * cover_fraction() * a)) * _fpr * input, room);
+    const double end = caught / m;
+    const double mean = end + (held - end) * kept;
+    const double wet = mean / (2 * a);
+    w.wet_fraction[k] = wet;
+    w.evaporation[k] = rate * mean;
+    w.drainage[k] = mean / 43200;
+    w.intercepted[k] = caught;
+    if (k == kLeaves) {
+        const double c = stomatal_per_side(*this, a);
+        const double g = gb_leaves.vapour(aero.u12, foliage._dim, aero.rho);
+        // rate = g dq rho: the transpiration of the dry share through stomata in series.
+        w.transpiration = (1 - wet) * 2 * a * rate / g / (1 / c + 1 / g);
+    }
+    w.passed[k] = input - caught + w.drainage[k];
 }
 
 }  // namespace kelmora

@@ -73,8 +73,8 @@ Failure Stem::open_output() {
         "Stem: Failed to open " + path);
 }
 
-void Stem::update_carbon(double dt, double soil_fw, double net, double alloc, double alloc_sum) {
-    const double t = temperature;
+void Stem::update_carbon(double dt, double soil_fw, double net, double alloc, double alloc_sum,
+                         double t) {
     respiration = arrhenius_(_ere, t) * _re25 * _carbon;
     // Litter lies on the stems, so the stem temperature drives its decay, slowed
     // by the dryness of the soil.

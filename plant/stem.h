@@ -61,7 +61,9 @@ class Stem {
     // `soil_fw` and, in the dynamic mode, the carbon update of one sub-step with
     // the share `alloc` of `alloc_sum` of the leaf's net assimilation `net`; run
     // at the end of the plant's step A.
-    void update_carbon(double dt, double soil_fw, double net, double alloc, double alloc_sum);
+    // `t`: the temperature (K) that drives respiration and decay in the sub-step.
+    void update_carbon(double dt, double soil_fw, double net, double alloc, double alloc_sum,
+                       double t);
 
     // Adds the latent heat, respiration and decomposition to `leaving` and writes
     // the line.

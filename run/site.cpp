@@ -264,7 +264,71 @@ PlantUptake uptake(const Plant& p) {
             net * (p._alloc4 / p.alloc_sum())};
 }
 
+// 2 x 2 matrices, rows and columns temperature and humidity.
+using Matrix = std::array<double, 4>;
+
+NodeChange times(const Matrix& m, NodeChange v) {
+    return {m[0] * v.t + m[1] * v.q, m[2] * v.t + m[3] * v.q};
+}
+NodeChange plus(NodeChange a, NodeChange b) {
+    return {a.t + b.t, a.q + b.q};
+}
+Matrix times(const Matrix& a, const Matrix& b) {
+    return {a[0] * b[0] + a[1] * b[2], a[0] * b[1] + a[1] * b[3], a[2] * b[0] + a[3] * b[2],
+            a[2] * b[1] + a[3] * b[3]};
+}
+// The inverse of I - m.
+Matrix inverse_of_rest(const Matrix& m) {
+    const double a = 1 - m[0], b = -m[1], c = -m[2], d = 1 - m[3];
+    const double det = a * d - b * c;
+    return {d / det, -b / det, -c / det, a / det};
+}
+
+// A node whose partner below follows it, below = c + s * node: the node's
+// response with the partner below folded in, node = base + up * change above.
+NodeResponse fold_below(const NodeResponse& r, NodeChange c, const Matrix& s) {
+    const Matrix rest = inverse_of_rest(times(r.low, s));
+    return {times(rest, plus(r.base, times(r.low, c))), times(rest, r.up), {}};
+}
+
 }  // namespace
+
+void Site::settle_air_nodes(const ForcingRecord& f, double dt) {
+    // The soil's top layer follows the lowest air node: ground = c + s * node.
+    Matrix s;
+    const NodeChange c = soil.response(dt, s);
+    if (!has_shrub()) {
+        NodeResponse a =
+            fold_below(tree.prepare_b(f, dt, {f.tk, f.ea}, soil.as_partner(f.pa)), c, s);
+        if (tree.refine_b(f, {}, plus(c, times(s, a.base)))) {
+            a = fold_below(tree.node_response(), c, s);
+        }
+        tree.finish_b(f, dt, {}, plus(c, times(s, a.base)));
+        soil.settle(dt, a.base);
+        return;
+    }
+    // The shrubs' node follows the trees' (shrubs = b + U trees, the soil folded in),
+    // the trees' the shrubs' (trees = a + L shrubs): (I - L U) trees = a + L b.
+    NodeResponse a = tree.prepare_b(f, dt, {f.tk, f.ea}, shrub.as_partner(f.pa));
+    NodeResponse b =
+        fold_below(shrub.prepare_b(f, dt, tree.air(f.pa), soil.as_partner(f.pa)), c, s);
+    NodeChange trees;
+    NodeChange shrubs;
+    const auto chain = [&] {
+        trees = times(inverse_of_rest(times(a.low, b.up)), plus(a.base, times(a.low, b.base)));
+        shrubs = plus(b.base, times(b.up, trees));
+    };
+    chain();
+    const bool refined_trees = tree.refine_b(f, {}, shrubs);
+    if (shrub.refine_b(f, trees, plus(c, times(s, shrubs))) || refined_trees) {
+        a = tree.node_response();
+        b = fold_below(shrub.node_response(), c, s);
+        chain();
+    }
+    tree.finish_b(f, dt, {}, shrubs);
+    shrub.finish_b(f, dt, trees, plus(c, times(s, shrubs)));
+    soil.settle(dt, shrubs);
+}
 
 Failure Site::substep(const ForcingRecord& f) {
     const double dt = _dt;
@@ -296,8 +360,12 @@ Failure Site::substep(const ForcingRecord& f) {
     // Step B, from the top down: each air node with the air above it as just
     // updated and the air node or surface below it.
     const Partner below_tree_air = has_shrub() ? shrub.as_partner(f.pa) : soil.as_partner(f.pa);
-    tree.step_b(f, dt, {f.tk, f.ea}, below_tree_air);
-    if (has_shrub()) shrub.step_b(f, dt, tree.air(f.pa), soil.as_partner(f.pa));
+    if (conserving()) {
+        settle_air_nodes(f, dt);
+    } else {
+        tree.step_b(f, dt, {f.tk, f.ea}, below_tree_air);
+        if (has_shrub()) shrub.step_b(f, dt, tree.air(f.pa), soil.as_partner(f.pa));
+    }
     const PlantUptake plants[2] = {uptake(tree), uptake(shrub)};
     soil.step_b(f, dt, std::span(plants, has_shrub() ? 2 : 1));
     return {};

@@ -63,6 +63,9 @@ class Site {
     // One sub-step of every component with the forcing `f`, in the order the
     // results depend on; fails when a leaf does not converge.
     Failure substep(const ForcingRecord& f);
+    // Energy-conserving step B of the plant layers: their air nodes, with their
+    // foliage and stems, and the soil's top layer settled together.
+    void settle_air_nodes(const ForcingRecord& f, double dt);
     // Writes every component's line of the record; their sums add up in `sums`.
     void write_output(const ForcingRecord& record);
     // Writes the site's line of the means of `sums` and clears them.

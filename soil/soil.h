@@ -2,6 +2,7 @@
 // and water flow between layers, root water uptake; owns the root pools.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <limits>
 #include <span>
@@ -128,12 +129,30 @@ class Soil {
     Failure open_output();
 
     void step_a(const ForcingRecord& record, double dt, const SoilInput& in);
+    // Energy-conserving physics: how the top layer's temperature and the surface's
+    // saturation humidity follow the change of the air node above in the step
+    // (base + follows * change, rows temperature and humidity), and the top
+    // layer's fluxes settled for the node's `change`; before step_b.
+    NodeChange response(double dt, std::array<double, 4>& follows) const;
+    void settle(double dt, NodeChange change);
     // Takes up the plant layers' transpiration and root carbon.
     void step_b(const ForcingRecord& record, double dt, std::span<const PlantUptake> plants);
     // Writes the soil's line, then the roots' lines.
     void write_output(const ForcingRecord& record, SiteSums& leaving);
 
   private:
+    // The top layer's exchange coefficients of the sub-step: sensible heat
+    // (W m-2 K-1), vapour (kg m-2 s-1 per kg kg-1, 0 where the evaporation does not
+    // follow), the saturation slope (kg kg-1 K-1) and the conduction to the second
+    // layer (W m-2 K-1).
+    struct Settling {
+        double k = 0;
+        double gv = 0;
+        double slope = 0;
+        double conduction = 0;
+        double skin = 0;  // conduction from the top layer's middle to the skin, 0: no skin
+    };
+    Settling settling_;
     // Reference height and roughness of the soil surface's wind profile.
     void set_up_aerodynamics(const ForcingRecord& record, double z_bottom, bool under_shrubs);
     // Parts of step_a: energy and water at the surface, water flows between

@@ -76,6 +76,9 @@ void Soil::surface_balance(const ForcingRecord& record, double dt, const SoilInp
                      (surface_t - in.air_t);
     heat[0] = rn - h;
     aero.update_profile(u_ref, 1.0, _rgh, record.rho_air, h, in.air_t);
+    settling_ = {};
+    settling_.k = record.rho_air * phys::kCpAir * g;
+    settling_.skin = conserving && lambda_top_ > 0 ? 2 * lambda_top_ / _dz[0] : 0;
 
     runoff = dt * in.throughfall;
     qs = (water[0] > 0 || runoff > 0) ? qsat(surface_t, record.pa) : 0;
@@ -83,6 +86,7 @@ void Soil::surface_balance(const ForcingRecord& record, double dt, const SoilInp
     flow[0] = 0;
     evaporation = 0;
     g_evaporation = gb.vapour(aero.u12, _rgh, aero.rho);
+    bool capped = false;
     if (surface_t > phys::kZeroCelsius) {
         double e = (qs - in.air_q) * g_evaporation * record.rho_air * dt;
         if (conserving) {
@@ -96,11 +100,17 @@ void Soil::surface_balance(const ForcingRecord& record, double dt, const SoilInp
                 if (e > held) {
                     g_evaporation *= held / e;
                     e = held;
+                    capped = true;
                 }
             }
         }
         flow[0] = -e;
         evaporation = e;
+        // Evaporation held at what the layer has left does not follow the temperatures.
+        if (conserving && qs > 0 && !capped) {
+            settling_.gv = record.rho_air * g_evaporation;
+            settling_.slope = qsat_slope(qs, surface_t);
+        }
         if (conserving) {
             // Energy-conserving physics: evaporation cools the top layer (condensation
             // warms it), and its latent heat joins the site's.
@@ -232,8 +242,10 @@ void Soil::heat_flows() {
                               (kWeightWater * wet + kWeightMineral * l + kWeightAir * a);
         if (j == 0) lambda_top_ = lambda;
         if (j > 0) {
-            const double g =
-                (temp[j - 1] - temp[j]) / (0.5 * _dz[j - 1] / lambda_above + 0.5 * _dz[j] / lambda);
+            const double conductance =
+                1 / (0.5 * _dz[j - 1] / lambda_above + 0.5 * _dz[j] / lambda);
+            const double g = (temp[j - 1] - temp[j]) * conductance;
+            if (j == 1) settling_.conduction = conductance;
             heat[j - 1] -= g;
             heat[j] = g;
         }
@@ -319,6 +331,54 @@ void Soil::step_b(const ForcingRecord& record, double dt, std::span<const PlantU
     }
     coarse._life += fine.update_carbon(dt, plants);
     coarse.update_carbon(dt, plants);
+}
+
+NodeChange Soil::response(double dt, std::array<double, 4>& follows) const {
+    // Backward Euler in the top layer's temperature x: its conduction to the layer
+    // below follows it, and the skin's sensible and latent heat to the air node
+    // follows the skin, which follows the top layer and the node (the emission
+    // stays where the plants received it). The skin's change, as the node sees it,
+    // is base + follows * the node's change: with a = k + L gv s, S = a + c (c the
+    // conduction from the top layer's middle to the skin), the skin
+    // y = (c x + k dT + L gv dq) / S and the layer
+    // (C / dt + c01 + a c / S) x = heat + c / S (k dT + L gv dq).
+    const Settling& s = settling_;
+    const double a = s.k + phys::kLatentHeat * s.gv * s.slope;
+    const double capacity = cv[0] * _dz[0] / dt + s.conduction;
+    const double q = s.gv > 0 ? s.slope : 0;
+    double base = 0, by = 1;  // skin = base + by * (k dT + L gv dq)
+    if (s.skin > 0) {
+        const double total = a + s.skin;
+        const double den = capacity + a * s.skin / total;
+        base = s.skin * heat[0] / (total * den);
+        by = (s.skin * s.skin / (total * den) + 1) / total;
+    } else {  // the skin is the top layer
+        base = heat[0] / (capacity + a);
+        by = 1 / (capacity + a);
+    }
+    const double by_t = s.k * by;
+    const double by_q = phys::kLatentHeat * s.gv * by;
+    follows = {by_t, by_q, q * by_t, q * by_q};
+    return {base, q * base};
+}
+
+void Soil::settle(double dt, NodeChange node) {
+    std::array<double, 4> follows;
+    const NodeChange own = response(dt, follows);
+    const double y = own.t + follows[0] * node.t + follows[1] * node.q;  // the skin's change
+    const Settling& s = settling_;
+    const double h = s.k * (y - node.t);
+    const double e = s.gv * (s.slope * y - node.q);  // kg m-2 s-1 more evaporation
+    // The top layer's change: the skin passes on what it gains less what it loses.
+    const double capacity = cv[0] * _dz[0] / dt + s.conduction;
+    const double x = (heat[0] - h - phys::kLatentHeat * e) / capacity;
+    const double c = s.conduction * x;
+    heat[0] -= h + phys::kLatentHeat * e + c;
+    heat[1] += c;
+    surface_flux -= h + phys::kLatentHeat * e;
+    latent_sum += phys::kLatentHeat * e;
+    flow[0] -= e * dt;
+    evaporation += e * dt;
 }
 
 }  // namespace kelmora

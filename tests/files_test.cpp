@@ -2,7 +2,10 @@
 // conversions the files share, and the goodness of fit.
 #include <gtest/gtest.h>
 
+#include <charconv>
+#include <cmath>
 #include <filesystem>
+#include <random>
 #include <sstream>
 
 #include "files/line_reader.h"
@@ -144,6 +147,33 @@ TEST(Numbers, LeadingNumberConversionAndTheDefaultNotation) {
         {-2.5, "-2.5"},       {999999.5, "1e+06"},
     };
     for (auto [value, text] : texts) EXPECT_EQ(real_text(value), text);
+}
+
+// The output's number text is printf's %.6g, which to_chars writes: over values of
+// every magnitude the short way must give the same text, ties and their
+// neighbours, the extremes and the rounding into the next decade included.
+TEST(Numbers, RealTextIsSixSignificantDigits) {
+    std::mt19937_64 random(29);
+    std::uniform_real_distribution<double> mantissa(1, 10);
+    std::uniform_int_distribution<int> decade(-20, 20);
+    std::vector<double> values = {0.0,    -0.0,    1e-15,       1e15,     9.999995e14, 1.0000005,
+                                  0.5,    2.5e-05, 1.234565,    1.234575, 999999.5,    9.999995e-5,
+                                  1e-300, 1e300,   NAN,         INFINITY, -INFINITY,   123456.5,
+                                  0.1,    0.3,     1.00000e-05, 99999.95, 1e21,        4.9e-324};
+    for (int i = 0; i < 200000; ++i) {
+        const double v = mantissa(random) * std::pow(10.0, decade(random));
+        values.push_back(i % 2 ? v : -v);
+        // Six-digit decimals and their halves lie at or next to the ties.
+        const double six = std::round(v * 1e5 / std::pow(10.0, std::floor(std::log10(v)))) / 1e5;
+        values.push_back((six + 5e-6) * std::pow(10.0, std::floor(std::log10(v))));
+    }
+    for (double v : values) {
+        char expected[32];
+        const char* end =
+            std::to_chars(expected, expected + 32, v, std::chars_format::general, 6).ptr;
+        ASSERT_EQ(real_text(v), std::string(static_cast<const char*>(expected), end))
+            << std::hexfloat << v;
+    }
     std::vector<std::string_view> words;
     split_words(" a,b\tc \r", true, words);
     EXPECT_EQ(words, (std::vector<std::string_view>{"a", "b", "c"}));

@@ -20,10 +20,10 @@ using namespace test;
 
 // A site of trees with `soil_par`, on `days` days of generated weather from
 // `first_day` whose lines `edit` may change (day, VPD in kPa, rain in mm h-1),
-// stepped in the process at `_dt` 60; `each` sees the site after every sub-step.
+// stepped in the process at `_dt` 60 (or `dt`); `each` sees the site after every sub-step.
 void run_site(int first_day, int days, const std::function<void(int, double&, double&)>& edit,
               const std::string& soil_par,
-              const std::function<void(const Site&, const ForcingRecord&)>& each) {
+              const std::function<void(const Site&, const ForcingRecord&)>& each, int dt = 60) {
     TempDir dir;
     const std::string raw = dir.file("raw.txt"), path = dir.file("forcing.txt");
     const std::string cmd = "/usr/bin/python3 '" KELM_SOURCE_DIR "/tools/make_forcing.py' " +
@@ -43,7 +43,7 @@ void run_site(int first_day, int days, const std::function<void(int, double&, do
         out << "\n";
     }
     write_file(path, out.str());
-    write_file(dir.file("site.par"), "_physics 1\n_dt 60\n");
+    write_file(dir.file("site.par"), "_physics 1\n_dt " + std::to_string(dt) + "\n");
     if (!soil_par.empty()) write_file(dir.file("soil.par"), soil_par);
     auto site = std::make_unique<Site>();
     ASSERT_FALSE(read_forcing(path, site->records));
@@ -66,27 +66,37 @@ double held(const Site& s) {
 }
 
 // No rain from June to mid-July. Rain = more water held + evaporation +
-// transpiration + runoff + flow across the column's bottom.
-TEST(WaterBooks, RainIsHeldEvaporatedTranspiredRunOffOrDrained) {
+// transpiration + runoff + flow across the column's bottom, at one-minute steps
+// and at the record interval.
+void water_books(int dt) {
     double start = -1, rain = 0, out = 0, end = 0, drained = 0;
     const auto dry = [](int day, double&, double& p) { p = day >= 152 && day < 196 ? 0 : p; };
-    run_site(1, 365, dry, "", [&](const Site& s, const ForcingRecord& f) {
-        const Interception& w = s.tree.interception;
-        const double gone = (w.evaporation[0] + w.evaporation[1] + w.transpiration) * s._dt +
-                            s.soil.evaporation + s.soil.runoff;
-        if (start < 0)
-            start = held(s) - f.precip_rate * s._dt + gone + s.soil.drained;  // before the first
-        rain += f.precip_rate * s._dt;
-        out += gone;
-        end = held(s);
-        drained = s.soil.drained;
-    });
+    run_site(
+        1, 365, dry, "",
+        [&](const Site& s, const ForcingRecord& f) {
+            const Interception& w = s.tree.interception;
+            const double gone = (w.evaporation[0] + w.evaporation[1] + w.transpiration) * s._dt +
+                                s.soil.evaporation + s.soil.runoff;
+            if (start < 0)
+                start =
+                    held(s) - f.precip_rate * s._dt + gone + s.soil.drained;  // before the first
+            rain += f.precip_rate * s._dt;
+            out += gone;
+            end = held(s);
+            drained = s.soil.drained;
+        },
+        dt);
     const double books = end - start + out + drained;
     std::printf(
-        "rain %.1f, held %+.1f, evaporation, transpiration and runoff %.1f, drained %.1f kg m-2\n",
-        rain, end - start, out, drained);
+        "_dt %d: rain %.1f, held %+.1f, evaporation, transpiration and runoff %.1f, drained %.1f "
+        "kg m-2\n",
+        dt, rain, end - start, out, drained);
     ASSERT_GT(rain, 100);
-    EXPECT_NEAR(books, rain, 0.01 * rain);
+    EXPECT_NEAR(books, rain, 0.01 * rain) << "_dt " << dt;
+}
+
+TEST(WaterBooks, RainIsHeldEvaporatedTranspiredRunOffOrDrained) {
+    for (int dt : {60, 1800}) water_books(dt);
 }
 
 // Eight weeks of summer without rain under air twice as dry, then three days of

@@ -110,7 +110,11 @@ def read_sites(path, warn=None):
         site["zref"] = number(cell["zref"], float, name, "zref", 1) if cell["zref"] else None
         site["physics"] = number(cell["physics"], int, name, "physics", 0, 1) if cell["physics"] \
             else newsite.PHYSICS
-        site["dt"] = number(cell["dt"], int, name, "dt", 1, 3600) if cell["dt"] else newsite.DT
+        if cell["dt"]:
+            site["dt"] = number(cell["dt"], int, name, "dt", 1, 3600)
+        else:
+            minutes = newsite.tower_minutes(site["tower"])
+            site["dt"] = newsite.step_for(minutes) if minutes else newsite.DT
         site["qc"] = number(cell["qc"], int, name, "qc", 0) if cell["qc"] else None
         sites.append(site)
     if not sites:

@@ -27,7 +27,7 @@ def test_sites_run_score_fail_alone_and_resume(tmp_path):
     assert p.returncode == 3, p.stderr
     assert "2 sites: 2 to run, 0 already finished, 0 could not be prepared" in p.stderr
     assert "sites.csv: column igbp not used" in p.stderr
-    # a new site: _physics 1 at _dt 60, zref from the list
+    # a new site: _physics 1 at the record interval, zref from the list
     assert (out / "good" / "site.par").read_text() == newsite.site_par(zref=25)
     summary = pd.read_csv(out / "summary.csv")
     assert list(summary.columns) == ["site", "flux", "model", "metric", "value"]
@@ -88,3 +88,14 @@ def test_slurm_options(tmp_path):
              "--runs", tmp_path / "runs.csv", "--kelm", FAKE_KELM, "--slurm", "--time", "10", "--account", "a.b")
     assert p.returncode == 0 and "#SBATCH --time=10\n#SBATCH --account=a.b\n#SBATCH --ntasks=1\n" in (
         tmp_path / "e" / "slurm.sh").read_text(), p.stderr
+
+
+# A new site steps at the record interval up to half an hour, or the longest
+# step below that fills the records; the interval comes from the tower file.
+@pytest.mark.parametrize("minutes,dt", [(30, 1800), (60, 1800), (15, 900), (45, 1350), (40, 1200), (1, 60)])
+def test_new_site_step(tmp_path, minutes, dt):
+    path = tmp_path / "tower.csv"
+    path.write_text("\n".join(make_forcing.generate(152, 1, minutes, 1, True, tower=2019)) + "\n")
+    assert newsite.tower_minutes(path) == minutes
+    assert newsite.step_for(minutes) == dt
+    assert newsite.tower_minutes(tmp_path / "missing.csv") is None
