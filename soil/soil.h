@@ -166,6 +166,12 @@ class Soil {
     // Energy-conserving physics: the temperature of the surface's skin under the
     // sub-step's radiation and air, with the heat conductance `g`, m s-1.
     double skin_temperature(const ForcingRecord& record, const SoilInput& in, double g);
+    // Energy-conserving physics: the sub-step's evaporation (kg m-2) of the top
+    // layer for the boundary layer's evaporation `e` against the air's humidity
+    // `air_q`, with the drying surface's resistance; sets its vapour conductance
+    // and, while the evaporation follows the temperatures, the joint step's slopes.
+    double drying_surface_evaporation(const ForcingRecord& record, double dt, double air_q,
+                                      double e);
     // Energy-conserving physics: the root zone's available share of water.
     void update_available();
     // Water contents (m3 m-3) at wilting and where water stops limiting the

@@ -86,31 +86,11 @@ void Soil::surface_balance(const ForcingRecord& record, double dt, const SoilInp
     flow[0] = 0;
     evaporation = 0;
     g_evaporation = gb.vapour(aero.u12, _rgh, aero.rho);
-    bool capped = false;
     if (surface_t > phys::kZeroCelsius) {
         double e = (qs - in.air_q) * g_evaporation * record.rho_air * dt;
-        if (conserving) {
-            // The drying top layer resists evaporation and gives none below its
-            // minimum water of 5 % of saturation.
-            const double sat = phys::kWaterDensity * _porosity * _dz[0];
-            g_evaporation = evaporation_conductance(g_evaporation, water[0] / sat, e > 0);
-            e = (qs - in.air_q) * g_evaporation * record.rho_air * dt;
-            if (e > 0) {
-                const double held = std::max(0.0, water[0] - 0.05 * sat);
-                if (e > held) {
-                    g_evaporation *= held / e;
-                    e = held;
-                    capped = true;
-                }
-            }
-        }
+        if (conserving) e = drying_surface_evaporation(record, dt, in.air_q, e);
         flow[0] = -e;
         evaporation = e;
-        // Evaporation held at what the layer has left does not follow the temperatures.
-        if (conserving && qs > 0 && !capped) {
-            settling_.gv = record.rho_air * g_evaporation;
-            settling_.slope = qsat_slope(qs, surface_t);
-        }
         if (conserving) {
             // Energy-conserving physics: evaporation cools the top layer (condensation
             // warms it), and its latent heat joins the site's.
@@ -131,6 +111,26 @@ void Soil::surface_balance(const ForcingRecord& record, double dt, const SoilInp
             runoff -= room;
         }
     }
+}
+
+double Soil::drying_surface_evaporation(const ForcingRecord& record, double dt, double air_q,
+                                        double e) {
+    // The drying top layer resists evaporation and gives none below its minimum
+    // water of 5 % of saturation (condensation, e <= 0, is never held back).
+    const double sat = phys::kWaterDensity * _porosity * _dz[0];
+    g_evaporation = evaporation_conductance(g_evaporation, water[0] / sat, e > 0);
+    e = (qs - air_q) * g_evaporation * record.rho_air * dt;
+    const double held = std::max(0.0, water[0] - 0.05 * sat);
+    if (e > held) {
+        // Evaporation held at what the layer has left does not follow the temperatures.
+        g_evaporation *= held / e;
+        return held;
+    }
+    if (qs > 0) {
+        settling_.gv = record.rho_air * g_evaporation;
+        settling_.slope = qsat_slope(qs, surface_t);
+    }
+    return e;
 }
 
 double Soil::skin_temperature(const ForcingRecord& record, const SoilInput& in, double g) {
