@@ -179,5 +179,24 @@ TEST(PhysicsOptions, LongTimeStepsAgreeWithShortOnes) {
     }
 }
 
+// A canopy without leaves on the example's days, with the energy-conserving
+// physics: the stems alone exchange, the run ends, and the foliage that is not
+// there reads as the air around it (each span's mean air temperature).
+TEST(PhysicsOptions, LeaflessFoliageTakesTheAirTemperature) {
+    TempDir dir;
+    write_file(dir.file("site.par"), "_type 1\n_physics 1\n_dt 60\n");
+    for (const char* file : {"tree.foliage.par", "shrub.foliage.par"}) {
+        write_file(dir.file(file), "Parameters:\n_lai185 0\n_lai186 0\n_lai187 0\n");
+    }
+    const auto r = run_kelm(dir.str(), {KELM_SOURCE_DIR "/io/input.txt", "."});
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::vector<double> ta = column(KELM_SOURCE_DIR "/io/input.txt", 3);
+    const std::vector<double> foliage = column(dir.file("tree.foliage.csv"), 3);
+    ASSERT_EQ(foliage.size() + 1, ta.size());
+    for (size_t k = 0; k < foliage.size(); ++k) {
+        EXPECT_NEAR(foliage[k], 0.5 * (ta[k] + ta[k + 1]), 1e-3) << k;
+    }
+}
+
 }  // namespace
 }  // namespace kelmora

@@ -313,6 +313,16 @@ TEST(Recovery, KilledAndInterruptedRunsLoseNoRecord) {
         write_file(d->file("forcing.txt"), forcing);
     }
     write_file(dir.file("first.txt"), forcing.substr(0, forcing.find("185, 2, 0,")));
+    // A fresh run stopped once it works says after which record, for a restart.
+    {
+        TempDir fresh;
+        write_file(fresh.file("site.par"), "_type 1\n_dt 1800\n_physics 1\n");
+        write_file(fresh.file("forcing.txt"), forcing);
+        const int status = run_and_signal(fresh, "forcing.txt", SIGTERM, {}, true);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGTERM) << status;
+        const std::string console = read_file(fresh.file("console.txt"));
+        EXPECT_NE(console.find("Interrupted after day "), std::string::npos) << console;
+    }
     // The whole run once: its time and its time stamps.
     const auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(run_kelm(whole.str(), {"forcing.txt", "."}).status, 0);
