@@ -243,7 +243,7 @@ bool Site::stop(const Failure& failure) {
 namespace {
 
 // What the lowest plant layer hands to the soil.
-SoilInput soil_input(const Plant& p) {
+SoilInput soil_input(const Plant& p, double litter) {
     return {p.radiation.vis_out_down,
             p.radiation.ir_out_down,
             p.t12,
@@ -252,7 +252,13 @@ SoilInput soil_input(const Plant& p) {
             p.aero.ub,
             p.aero.u12,
             p._zbot,
-            p.is_shrub};
+            p.is_shrub,
+            litter};
+}
+
+// The leaf and stem litter of a plant layer, kgC m-2.
+double litter(const Plant& p) {
+    return p.foliage._litter + p.stem._litter;
 }
 
 // What a plant layer hands to the soil at the end of the sub-step: its
@@ -356,7 +362,8 @@ Failure Site::substep(const ForcingRecord& f) {
                             soil_water};
         if (Failure failure = shrub.step_a(f, dt, in)) return failure;
     }
-    soil.step_a(f, dt, soil_input(lowest_plant()));
+    const double floor_litter = litter(tree) + (has_shrub() ? litter(shrub) : 0);
+    soil.step_a(f, dt, soil_input(lowest_plant(), floor_litter));
     // Step B, from the top down: each air node with the air above it as just
     // updated and the air node or surface below it.
     const Partner below_tree_air = has_shrub() ? shrub.as_partner(f.pa) : soil.as_partner(f.pa);

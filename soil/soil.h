@@ -22,7 +22,8 @@ struct ForcingRecord;
 // What the soil receives from the lowest plant layer in step A: the visible and
 // infrared radiation leaving its bottom (W m-2), its air node (K, kg kg-1), its
 // throughfall (kg m-2 s-1), its wind at the foliage bottom and at the air node
-// (m s-1), the height of its foliage bottom (m) and whether it is the shrub layer.
+// (m s-1), the height of its foliage bottom (m), whether it is the shrub layer,
+// and the litter of every plant layer lying on the floor (kgC m-2).
 struct SoilInput {
     double vis_down = 0;
     double ir_down = 0;
@@ -33,6 +34,7 @@ struct SoilInput {
     double wind_node = 0;
     double foliage_bottom = 0;
     bool under_shrubs = false;
+    double litter = 0;
 };
 
 class Soil {
@@ -182,6 +184,9 @@ class Soil {
     double into_deepest_ = 0;
     // Thermal conductivity of the top layer in the last sub-step, W m-1 K-1.
     double lambda_top_ = 0;
+    // Heat conductance (W m-2 K-1) from the middle of the top layer to the skin,
+    // through the litter on the floor; set by the surface balance.
+    double skin_conduction_ = 0;
 
     // The powers of a layer's water curves, kept while the layer's relative
     // saturation (and the exponents) stay exactly the same: between sub-steps

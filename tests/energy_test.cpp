@@ -4,6 +4,7 @@
 // act, and the agreement of long and short time steps, up to the record interval.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -196,6 +197,42 @@ TEST(PhysicsOptions, LeaflessFoliageTakesTheAirTemperature) {
     for (size_t k = 0; k < foliage.size(); ++k) {
         EXPECT_NEAR(foliage[k], 0.5 * (ta[k] + ta[k + 1]), 1e-3) << k;
     }
+}
+
+// The litter on the floor insulates the ground: on a summer fortnight the soil
+// takes up less heat by day and gives back less at night than under a floor
+// without litter, and its top layer swings less.
+TEST(PhysicsOptions, LitterInsulatesTheGround) {
+    TempDir dir;
+    const std::string forcing = make_forcing(dir, 182, 14);
+    // Range of the mean diurnal course of a soil.csv column, and its mean.
+    const auto course = [](const std::string& file, size_t c) {
+        const std::vector<double> v = column(file, c);
+        std::vector<double> hour(48, 0.0);
+        for (size_t i = 0; i < v.size(); ++i) hour[i % 48] += v[i] / (v.size() / 48.0);
+        const auto [lo, hi] = std::minmax_element(hour.begin(), hour.end());
+        return std::pair{*hi - *lo, *lo};
+    };
+    std::pair<double, double> flux[2], top[2];
+    for (int bare : {0, 1}) {
+        TempDir run;
+        write_file(run.file("site.par"), "_physics 1\n_dt 60\n");
+        if (bare) {
+            write_file(run.file("tree.foliage.par"), "Parameters:\n_litter 1e-9\n");
+            write_file(run.file("tree.stem.par"), "Parameters:\n_litter 1e-9\n");
+        }
+        const auto r = run_kelm(run.str(), {forcing, "."});
+        ASSERT_EQ(r.status, 0) << r.out;
+        flux[bare] = course(run.file("soil.csv"), 3);
+        top[bare] = course(run.file("soil.csv"), 4);
+    }
+    std::printf(
+        "soil surface flux: range %.1f (bare %.1f), night %.1f (bare %.1f) W m-2; "
+        "top layer range %.2f (bare %.2f) K\n",
+        flux[0].first, flux[1].first, flux[0].second, flux[1].second, top[0].first, top[1].first);
+    EXPECT_LT(flux[0].first, 0.7 * flux[1].first);
+    EXPECT_GT(flux[0].second, 0.7 * flux[1].second);  // less heat given back at night
+    EXPECT_LT(top[0].first, 0.8 * top[1].first);
 }
 
 }  // namespace
