@@ -13,9 +13,9 @@ namespace kelmora {
 
 namespace {
 
-constexpr std::string_view kVersion = "Kelmora version 1.03\n";
+constexpr std::string_view kVersion = "Kelmora version 1.04\n";
 constexpr const char* kBanner =
-    "\nKelmora version 1.03\n\n"
+    "\nKelmora version 1.04\n\n"
     "Forest site exchange of carbon, energy and water\n"
     "by the Kelmora developers\n\n"
     "Usage:\n"

@@ -13,7 +13,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace test;
 
-const std::string kBanner = "\nKelmora version 1.03\n\n";
+const std::string kBanner = "\nKelmora version 1.04\n\n";
 const std::string kUsage = "Usage:\n  kelm.exe [input_file_name output_path_name]\n\n";
 // Arguments choose the forcing file and the output directory (site.csv shows
 // where); the console ends with the key prompt or the failure's message.
@@ -81,7 +81,7 @@ TEST(Program, ForcingFailureHelpAndVersionDoNotWaitForAKey) {
         {"missing.txt .", "1\n", kBanner, kUsage + "Failed to open missing.txt"},
         {"--help", "0\n", kBanner, kUsage + options},
         {"-h missing.txt .", "0\n", kBanner, kUsage + options},
-        {"--version", "0\n", "Kelmora version 1.03\n", ""},
+        {"--version", "0\n", "Kelmora version 1.04\n", ""},
     };
     for (const auto& c : cases) {
         TempDir dir;
