@@ -103,9 +103,10 @@ class Plant {
 
     double t12 = 0;  // air temperature at z12, K
     double q12 = 0;  // specific humidity at z12, kg kg-1
-    // The foliage's and the stems' temperature change in the last sub-step, K.
-    double foliage_trend = 0;
+    // The stems' temperature change in the last sub-step, K.
     double stem_trend = 0;
+    // The forcing air temperature of the last sub-step, K; 0 before the first.
+    double forcing_air_t = 0;
 
     // Sums over the record's sub-steps, in the order of the output columns.
     struct Sums {

@@ -325,6 +325,20 @@ void invert_surfaces(Settling& s) {
     s.inverse = {a22 / det, -a12 / det, -a21 / det, a11 / det};
 }
 
+// The foliage's temperature at the end of a sub-step, as its own backward step
+// predicts it before the leaf has run: its balance under the sub-step's
+// radiation, with the last stomatal conductance and interception, against the
+// air node moved on by `air_change`, the forcing air's change since the last
+// sub-step. Carrying on the foliage's last change instead overshoots wherever
+// the sunshine turns between half hours, and the leaf's respiration, steep in
+// temperature, with it.
+double foliage_ahead(Plant& p, const ForcingRecord& record, double dt, double air_change) {
+    if (p.foliage.carbon <= 0 || leaf_area(p) <= 0) return p.foliage.temperature;
+    const SurfaceStep s =
+        surface_step(p, record, dt, kLeaves, surfaces(p).foliage_heat, p.t12 + air_change);
+    return s.t + s.balance / (s.capacity + s.k + s.slope);
+}
+
 }  // namespace
 
 Failure Plant::step_a(const ForcingRecord& record, double dt, const LayerInput& in) {
@@ -347,10 +361,13 @@ Failure Plant::step_a(const ForcingRecord& record, double dt, const LayerInput& 
     intercept(record, dt, Interception::kStem, interception.passed[kLeaves]);
     interception.passed[kStems] += (1 - fc) * in.water;
     foliage.refill_carbon(record);
-    // The leaf sees the foliage where the sub-step will take it: with the
-    // energy-conserving physics carried on by its change in the last sub-step,
-    // which at long steps is most of the way.
-    const double leaf_t = conserving ? foliage.temperature + foliage_trend : foliage.temperature;
+    // The leaf sees the foliage where the sub-step will take it; with the
+    // energy-conserving physics its own backward step under this sub-step's
+    // radiation and air predicts it, which at long steps is most of the way.
+    const double air_change = forcing_air_t > 0 ? record.tk - forcing_air_t : 0;
+    forcing_air_t = record.tk;
+    const double leaf_t =
+        conserving ? foliage_ahead(*this, record, dt, air_change) : foliage.temperature;
     const LeafInput leaf_in{leaf_t,
                             foliage.carbon * foliage._sla,
                             radiation.vis_abs_down,
@@ -470,7 +487,6 @@ void Plant::finish_b(const ForcingRecord& record, double dt, NodeChange up, Node
         s.st.fixed ? record.tk
                    : near_air(s.st.t + x.xs / s.st.theta, record.tk, clamps.stem, kConservingBound);
     stem_trend = stem.temperature - s.st.t;
-    foliage_trend = fo.temperature - s.f.t;
     const double xf = s.f.fixed ? 0 : (fo.temperature - s.f.t) * s.f.theta;
     const double xs = s.st.fixed ? 0 : (stem.temperature - s.st.t) * s.st.theta;
     const double ta = s.ta_old + node_dt(s, up, low, xf, xs);
