@@ -130,7 +130,6 @@ bool run(Site& site, Stats& s) {
     s.calls[kOutput][0] = s.calls[kOutput][1] = s.calls[kOutput][2] = s.calls[kOutput][3] = 0;
     for (auto& by_fn : s.sites) by_fn.clear();
     for (size_t i = 1; i < site.records.size(); ++i) {
-        const ForcingRecord& prev = site.records[i - 1];
         ForcingRecord& cur = site.records[i];
         cur.substeps = 0;
         if (cur.interval % site._dt != 0) {
@@ -139,7 +138,7 @@ bool run(Site& site, Stats& s) {
         }
         for (int32_t m = 0; m < cur.interval; m += site._dt) {
             ++cur.substeps;
-            const ForcingRecord f = interpolate(prev, cur, site._dt * 0.5 + m);
+            const ForcingRecord f = site.forcing(i, site._dt * 0.5 + m);
             const Phase p = f.sw_in >= 1.0 ? kDay : kNight;
             ++s.substeps[p];
             // The areas before the sub-step, which the plants' passes use.

@@ -28,6 +28,13 @@ struct Aerodynamics {
     // roughness elements' dimension `dim`, the air density, the sensible heat flux
     // `h` from z12 (previous sub-step, W m-2) and the air temperature at z12 (K).
     void update_profile(double u_ref, double cover, double dim, double density, double h, double t);
+    // The same at the profile's own stability: the update repeated until the
+    // friction velocity that judges the stability is the one the profile gives.
+    // One update a sub-step lets the stability trail the weather by a sub-step,
+    // which at the record interval is a whole half hour: a calm, stable profile
+    // of a rainy half hour then held the wind at a wet canopy through the first
+    // dry one. Returns the updates it took.
+    int settle_profile(double u_ref, double cover, double dim, double density, double h, double t);
 
   private:
     // Terms of the profile that depend only on the heights, the cover and the

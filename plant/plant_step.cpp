@@ -354,7 +354,11 @@ Failure Plant::step_a(const ForcingRecord& record, double dt, const LayerInput& 
     const double h = record.rho_air * phys::kCpAir * aero.ga * (t12 - in.air_t);
     if (!conserving) sums.sensible += h;
     const double fc = cover_fraction();
-    aero.update_profile(in.wind, fc, layer_dimension(*this), record.rho_air, h, t12);
+    if (conserving) {
+        aero.settle_profile(in.wind, fc, layer_dimension(*this), record.rho_air, h, t12);
+    } else {
+        aero.update_profile(in.wind, fc, layer_dimension(*this), record.rho_air, h, t12);
+    }
     transfer_vis();
     transfer_ir();
     intercept(record, dt, Interception::kFoliage, fc * in.water);

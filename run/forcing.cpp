@@ -135,24 +135,46 @@ Failure read_forcing(const std::string& path, std::vector<ForcingRecord>& record
     return {};
 }
 
+namespace {
+
+// The 14 real fields that a sub-step's forcing takes from the records around it.
+constexpr double ForcingRecord::*kInterpolated[] = {
+    &ForcingRecord::ta,    &ForcingRecord::vpd,    &ForcingRecord::wind,
+    &ForcingRecord::sw_in, &ForcingRecord::lw_in,  &ForcingRecord::precip,
+    &ForcingRecord::pa,    &ForcingRecord::co2,    &ForcingRecord::qa,
+    &ForcingRecord::ea,    &ForcingRecord::rh,     &ForcingRecord::precip_rate,
+    &ForcingRecord::tk,    &ForcingRecord::rho_air};
+
+// The change across a span of mean `mean` between spans of means `before` and
+// `after`: the smaller of the two one-sided differences (the minmod limiter),
+// and 0 at a peak or a trough, so that the span's values stay between its
+// neighbours' means and the shortwave and the rain never turn negative.
+double limited_change(double before, double mean, double after) {
+    const double back = mean - before;
+    const double ahead = after - mean;
+    if (back * ahead <= 0) return 0;
+    return back > 0 ? std::min(back, ahead) : std::max(back, ahead);
+}
+
+}  // namespace
+
 ForcingRecord interpolate(const ForcingRecord& prev, const ForcingRecord& cur, double t) {
     const double f = t / cur.interval;
     const double g = 1 - f;
     ForcingRecord r = cur;
-    r.ta = prev.ta * g + cur.ta * f;
-    r.vpd = prev.vpd * g + cur.vpd * f;
-    r.wind = prev.wind * g + cur.wind * f;
-    r.sw_in = prev.sw_in * g + cur.sw_in * f;
-    r.lw_in = prev.lw_in * g + cur.lw_in * f;
-    r.precip = prev.precip * g + cur.precip * f;
-    r.pa = prev.pa * g + cur.pa * f;
-    r.co2 = prev.co2 * g + cur.co2 * f;
-    r.qa = prev.qa * g + cur.qa * f;
-    r.ea = prev.ea * g + cur.ea * f;
-    r.rh = prev.rh * g + cur.rh * f;
-    r.precip_rate = prev.precip_rate * g + cur.precip_rate * f;
-    r.tk = prev.tk * g + cur.tk * f;
-    r.rho_air = prev.rho_air * g + cur.rho_air * f;
+    for (double ForcingRecord::*field : kInterpolated) r.*field = prev.*field * g + cur.*field * f;
+    return r;
+}
+
+ForcingRecord interpolate_means(std::span<const ForcingRecord> records, size_t i, double t) {
+    const ForcingRecord& prev = records[i - 1];
+    const ForcingRecord& cur = records[i];
+    const ForcingRecord& next = i + 1 < records.size() ? records[i + 1] : cur;
+    const double x = t / cur.interval - 0.5;  // from the span's centre, in spans
+    ForcingRecord r = cur;
+    for (double ForcingRecord::*field : kInterpolated) {
+        r.*field = cur.*field + x * limited_change(prev.*field, cur.*field, next.*field);
+    }
     return r;
 }
 

@@ -2,7 +2,9 @@
 // forcing file, with the humidity, density and precipitation rate derived from it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -21,5 +23,14 @@ int64_t seconds_since(const TimeStamp& prev, const TimeStamp& t);
 
 // The forcing `t` seconds after `prev`, on the straight line to `cur`.
 ForcingRecord interpolate(const ForcingRecord& prev, const ForcingRecord& cur, double t);
+
+// The forcing `t` seconds into the span of record `i` (0 < i < size) when each
+// record holds the means over its span, which ends at its time stamp, as a tower
+// records them and as the output writes them: within the span a straight line
+// through its means, at the smaller of the slopes to its neighbours (none at a
+// peak or a trough), so that no value leaves the range of the neighbouring
+// means. The sub-steps of a span average to its record at any sub-step that
+// divides it. The result carries record `i`'s identity.
+ForcingRecord interpolate_means(std::span<const ForcingRecord> records, size_t i, double t);
 
 }  // namespace kelmora

@@ -411,7 +411,7 @@ bool Site::run(std::ostream& console) {
         if (cur.interval % _dt != 0) return stop("Error: data interval and dt not compatible.");
         for (int32_t m = 0; m < cur.interval; m += _dt) {
             ++cur.substeps;
-            if (Failure failure = substep(interpolate(prev, cur, _dt * 0.5 + m))) {
+            if (Failure failure = substep(forcing(i, _dt * 0.5 + m))) {
                 return stop(failure);
             }
         }

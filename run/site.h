@@ -60,6 +60,14 @@ class Site {
     // Steps every component through every record; progress lines and the
     // correlation go to `console`.
     bool run(std::ostream& console);
+    // The forcing `t` seconds into the span of record `i`. The energy-conserving
+    // physics reads a record as the means over the span that ends at its time
+    // stamp, as towers record them and as the output writes them; _physics 0
+    // as the values at the stamp, with a straight line between two stamps.
+    ForcingRecord forcing(size_t i, double t) const {
+        return conserving() ? interpolate_means(records, i, t)
+                            : interpolate(records[i - 1], records[i], t);
+    }
     // One sub-step of every component with the forcing `f`, in the order the
     // results depend on; fails when a leaf does not converge.
     Failure substep(const ForcingRecord& f);

@@ -1,6 +1,8 @@
 // Forcing file: derived quantities, intervals, validation messages, interpolation.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "physics/physics.h"
 #include "run/forcing.h"
 #include "tests/test_support.h"
@@ -143,6 +145,48 @@ TEST(Forcing, InterpolationAtSubStepMidPoints) {
         EXPECT_DOUBLE_EQ(mid.*field, 0.5 * (prev.*field + cur.*field));
         EXPECT_DOUBLE_EQ(interpolate(prev, cur, 0).*field, prev.*field);
     }
+}
+
+// Records read as span means: every sub-step length that divides the span
+// gives back the record's means, no value leaves the range of the neighbouring
+// records (the shortwave stays 0 before dawn and never dips below it), a peak
+// stays flat, and the last span holds its record.
+TEST(Forcing, SpanMeansKeepTheRecordsAndTheirRange) {
+    const Read r(
+        "185, 4, 0, 14, 0.3, 1, 0, 330, 0, 99.3, 410\n"
+        "185, 4, 30, 15, 0.4, 2, 0, 330, 0, 99.3, 410\n"
+        "185, 5, 0, 16, 0.5, 3, 40, 335, 2.0, 99.3, 410\n"
+        "185, 5, 30, 18, 0.7, 2, 160, 340, 0, 99.3, 410\n"
+        "185, 6, 0, 19, 0.8, 1, 150, 345, 0, 99.3, 410\n");
+    ASSERT_EQ(r.records.size(), 5u);
+    for (size_t i = 1; i < r.records.size(); ++i) {
+        const ForcingRecord& cur = r.records[i];
+        const ForcingRecord& prev = r.records[i - 1];
+        const ForcingRecord& next = r.records[std::min(i + 1, r.records.size() - 1)];
+        for (int dt : {10, 60, 300, 900, 1800}) {
+            double sw = 0, ta = 0, rain = 0;
+            for (int m = 0; m < cur.interval; m += dt) {
+                const ForcingRecord f = interpolate_means(r.records, i, 0.5 * dt + m);
+                EXPECT_EQ(f.minute, cur.minute);
+                EXPECT_GE(f.sw_in, std::min({prev.sw_in, cur.sw_in, next.sw_in}));
+                EXPECT_LE(f.sw_in, std::max({prev.sw_in, cur.sw_in, next.sw_in}));
+                EXPECT_GE(f.precip_rate, 0);
+                sw += f.sw_in * dt / cur.interval;
+                ta += f.ta * dt / cur.interval;
+                rain += f.precip_rate * dt / cur.interval;
+            }
+            EXPECT_NEAR(sw, cur.sw_in, 1e-9) << i << " " << dt;
+            EXPECT_NEAR(ta, cur.ta, 1e-9) << i << " " << dt;
+            EXPECT_NEAR(rain, cur.precip_rate, 1e-15) << i << " " << dt;
+        }
+    }
+    // The first daylight span rises towards the next; the shower and the
+    // sunniest span are peaks and stay flat; the last span holds.
+    EXPECT_NEAR(interpolate_means(r.records, 2, 0).sw_in, 20, 1e-12);
+    EXPECT_NEAR(interpolate_means(r.records, 2, 1800).sw_in, 60, 1e-12);
+    EXPECT_DOUBLE_EQ(interpolate_means(r.records, 2, 100).precip, 2.0);
+    EXPECT_DOUBLE_EQ(interpolate_means(r.records, 3, 100).sw_in, 160);
+    EXPECT_DOUBLE_EQ(interpolate_means(r.records, 4, 1700).ta, 19);
 }
 
 }  // namespace

@@ -51,7 +51,7 @@ void run_site(int first_day, int days, const std::function<void(int, double&, do
     const std::vector<ForcingRecord>& r = site->records;
     for (size_t i = 1; i < r.size(); ++i) {
         for (int32_t m = 0; m < r[i].interval; m += site->_dt) {
-            const ForcingRecord f = interpolate(r[i - 1], r[i], 0.5 * site->_dt + m);
+            const ForcingRecord f = site->forcing(i, 0.5 * site->_dt + m);
             ASSERT_FALSE(site->substep(f));
             each(*site, f);
         }
