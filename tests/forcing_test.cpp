@@ -127,66 +127,43 @@ TEST(Forcing, EveryValidationMessageQuotesTheLineWithBlanksForCommas) {
               "Bad time interval at 1  0  0  25  1  2  450  380  0  101.3  400");
 }
 
-TEST(Forcing, InterpolationAtSubStepMidPoints) {
+// Records as values at their stamps (_physics 0): the mid-point of a span is the
+// mean of its two records in every real field. Records as span means: any
+// sub-step that divides the span gives back the record's means, and no value
+// leaves the neighbouring records' range (no shortwave before dawn or below it,
+// a flat peak, a last span that holds).
+TEST(Forcing, InterpolationOfStampsAndOfSpanMeans) {
     const Read r(
-        "185, 12, 30, 25.1, 1.2, 2.3, 450, 380, 1.8, 101.3, 400\n"
-        "185, 13, 0, 15.1, 2.2, 4.3, 550, 390, 3.6, 99.3, 420\n");
-    ASSERT_EQ(r.records.size(), 2u);
-    const ForcingRecord& prev = r.records[0];
-    const ForcingRecord& cur = r.records[1];
-    const ForcingRecord mid = interpolate(prev, cur, 900);
-    EXPECT_EQ(mid.minute, 0);
-    EXPECT_EQ(mid.interval, 1800);
+        "185, 4, 30, 15, 0.4, 2, 0, 330, 0, 99.3, 410\n"
+        "185, 5, 0, 16, 0.5, 3, 40, 335, 2.0, 99.1, 420\n"
+        "185, 5, 30, 18, 0.7, 2, 160, 340, 0, 99.3, 410\n"
+        "185, 6, 0, 19, 0.8, 1, 150, 345, 0, 99.3, 410\n");
+    const std::vector<ForcingRecord>& v = r.records;
     for (auto field :
          {&ForcingRecord::ta, &ForcingRecord::vpd, &ForcingRecord::wind, &ForcingRecord::sw_in,
           &ForcingRecord::lw_in, &ForcingRecord::precip, &ForcingRecord::pa, &ForcingRecord::co2,
           &ForcingRecord::qa, &ForcingRecord::ea, &ForcingRecord::rh, &ForcingRecord::precip_rate,
           &ForcingRecord::tk, &ForcingRecord::rho_air}) {
-        EXPECT_DOUBLE_EQ(mid.*field, 0.5 * (prev.*field + cur.*field));
-        EXPECT_DOUBLE_EQ(interpolate(prev, cur, 0).*field, prev.*field);
+        EXPECT_DOUBLE_EQ(interpolate(v[0], v[1], 900).*field, 0.5 * (v[0].*field + v[1].*field));
+        EXPECT_DOUBLE_EQ(interpolate(v[0], v[1], 0).*field, v[0].*field);
     }
-}
-
-// Records read as span means: every sub-step length that divides the span
-// gives back the record's means, no value leaves the range of the neighbouring
-// records (the shortwave stays 0 before dawn and never dips below it), a peak
-// stays flat, and the last span holds its record.
-TEST(Forcing, SpanMeansKeepTheRecordsAndTheirRange) {
-    const Read r(
-        "185, 4, 0, 14, 0.3, 1, 0, 330, 0, 99.3, 410\n"
-        "185, 4, 30, 15, 0.4, 2, 0, 330, 0, 99.3, 410\n"
-        "185, 5, 0, 16, 0.5, 3, 40, 335, 2.0, 99.3, 410\n"
-        "185, 5, 30, 18, 0.7, 2, 160, 340, 0, 99.3, 410\n"
-        "185, 6, 0, 19, 0.8, 1, 150, 345, 0, 99.3, 410\n");
-    ASSERT_EQ(r.records.size(), 5u);
-    for (size_t i = 1; i < r.records.size(); ++i) {
-        const ForcingRecord& cur = r.records[i];
-        const ForcingRecord& prev = r.records[i - 1];
-        const ForcingRecord& next = r.records[std::min(i + 1, r.records.size() - 1)];
-        for (int dt : {10, 60, 300, 900, 1800}) {
-            double sw = 0, ta = 0, rain = 0;
-            for (int m = 0; m < cur.interval; m += dt) {
-                const ForcingRecord f = interpolate_means(r.records, i, 0.5 * dt + m);
-                EXPECT_EQ(f.minute, cur.minute);
-                EXPECT_GE(f.sw_in, std::min({prev.sw_in, cur.sw_in, next.sw_in}));
-                EXPECT_LE(f.sw_in, std::max({prev.sw_in, cur.sw_in, next.sw_in}));
-                EXPECT_GE(f.precip_rate, 0);
-                sw += f.sw_in * dt / cur.interval;
-                ta += f.ta * dt / cur.interval;
-                rain += f.precip_rate * dt / cur.interval;
+    for (size_t i = 1; i < v.size(); ++i) {
+        const auto [lo, hi] =
+            std::minmax({v[i - 1].sw_in, v[i].sw_in, v[std::min(i + 1, v.size() - 1)].sw_in});
+        for (int dt : {10, 300, 1800}) {
+            double sw = 0, rain = 0;
+            for (int m = 0; m < v[i].interval; m += dt) {
+                const ForcingRecord f = interpolate_means(v, i, 0.5 * dt + m);
+                EXPECT_TRUE(f.sw_in >= lo && f.sw_in <= hi && f.minute == v[i].minute) << i;
+                sw += f.sw_in * dt / v[i].interval;
+                rain += f.precip_rate * dt / v[i].interval;
             }
-            EXPECT_NEAR(sw, cur.sw_in, 1e-9) << i << " " << dt;
-            EXPECT_NEAR(ta, cur.ta, 1e-9) << i << " " << dt;
-            EXPECT_NEAR(rain, cur.precip_rate, 1e-15) << i << " " << dt;
+            EXPECT_NEAR(sw, v[i].sw_in, 1e-9) << i << " " << dt;
+            EXPECT_NEAR(rain, v[i].precip_rate, 1e-15) << i << " " << dt;
         }
     }
-    // The first daylight span rises towards the next; the shower and the
-    // sunniest span are peaks and stay flat; the last span holds.
-    EXPECT_NEAR(interpolate_means(r.records, 2, 0).sw_in, 20, 1e-12);
-    EXPECT_NEAR(interpolate_means(r.records, 2, 1800).sw_in, 60, 1e-12);
-    EXPECT_DOUBLE_EQ(interpolate_means(r.records, 2, 100).precip, 2.0);
-    EXPECT_DOUBLE_EQ(interpolate_means(r.records, 3, 100).sw_in, 160);
-    EXPECT_DOUBLE_EQ(interpolate_means(r.records, 4, 1700).ta, 19);
+    EXPECT_NEAR(interpolate_means(v, 1, 0).sw_in, 20, 1e-12);   // dawn: rises towards 160
+    EXPECT_DOUBLE_EQ(interpolate_means(v, 2, 100).sw_in, 160);  // the peak stays flat
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <tuple>
 
 #include "leaf/leaf.h"
 #include "plant/plant.h"
@@ -126,15 +127,11 @@ TEST(Leaf, KeptSolvesAndFactorsEqualFreshOnes) {
         LeafCase fresh;  // the second call alone
         fresh.in.vis_down = k.vis_down_second;
         ASSERT_TRUE(fresh.leaf.iterate(fresh.record, fresh.in, 0)) << k.what;
-        const Leaf::Sums& a = kept.leaf.sums;
-        const Leaf::Sums& b = fresh.leaf.sums;
-        EXPECT_EQ(a.ci, b.ci) << k.what;
-        EXPECT_EQ(a.cs, b.cs) << k.what;
-        EXPECT_EQ(a.gs, b.gs) << k.what;
-        EXPECT_EQ(a.vm, b.vm) << k.what;
-        EXPECT_EQ(a.cv, b.cv) << k.what;
-        EXPECT_EQ(kept.leaf.dark_respiration, fresh.leaf.dark_respiration) << k.what;
-        EXPECT_EQ(kept.leaf.vapour_conductance, fresh.leaf.vapour_conductance) << k.what;
+        const auto state = [](const Leaf& l) {
+            return std::tuple(l.sums.ci, l.sums.cs, l.sums.gs, l.sums.vm, l.sums.cv,
+                              l.dark_respiration, l.vapour_conductance);
+        };
+        EXPECT_EQ(state(kept.leaf), state(fresh.leaf)) << k.what;
     }
 }
 

@@ -1,9 +1,11 @@
 #include "tests/test_support.h"
 
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -108,6 +110,14 @@ std::string half_hourly(int n) {
     std::string text = "# day, hour, minute, ta, vpd, wind, sw, lw, precip, pa, co2\n";
     for (int i = 0; i < n; ++i) text += forcing_line(185, i / 2, i % 2 * 30);
     return text;
+}
+
+std::string make_forcing(const std::string& path, int first_day, int days) {
+    const std::string cmd = "/usr/bin/python3 '" KELM_SOURCE_DIR "/tools/make_forcing.py' " +
+                            std::to_string(first_day) + " " + std::to_string(days) + " 30 8 -o '" +
+                            path + "'";
+    EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    return path;
 }
 
 }  // namespace kelmora::test

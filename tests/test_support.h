@@ -57,5 +57,8 @@ ProcessResult run_kelm(const std::string& dir, const std::vector<std::string>& a
 std::string forcing_line(int day, int hour, int minute, double sw = 400);
 // A header and `n` such lines half an hour apart from day 185, 00:00.
 std::string half_hourly(int n);
+// Writes to `path` the generator's synthetic weather (tools/make_forcing.py,
+// half-hourly, seed 8) for `days` days from `first_day`; returns `path`.
+std::string make_forcing(const std::string& path, int first_day, int days);
 
 }  // namespace kelmora::test

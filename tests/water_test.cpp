@@ -25,12 +25,8 @@ void run_site(int first_day, int days, const std::function<void(int, double&, do
               const std::string& soil_par,
               const std::function<void(const Site&, const ForcingRecord&)>& each, int dt = 60) {
     TempDir dir;
-    const std::string raw = dir.file("raw.txt"), path = dir.file("forcing.txt");
-    const std::string cmd = "/usr/bin/python3 '" KELM_SOURCE_DIR "/tools/make_forcing.py' " +
-                            std::to_string(first_day) + " " + std::to_string(days) + " 30 8 -o '" +
-                            raw + "'";
-    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
-    std::ifstream in(raw);
+    const std::string path = dir.file("forcing.txt");
+    std::ifstream in(make_forcing(dir.file("raw.txt"), first_day, days));
     std::ostringstream out;
     for (std::string line; std::getline(in, line);) {
         if (line.empty() || line[0] == '#') continue;
