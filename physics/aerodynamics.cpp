@@ -58,21 +58,18 @@ void Aerodynamics::update_profile(double u_ref, double cover, double dim, double
     gav = phys::kWaterAirRatio * ga;
 }
 
-int Aerodynamics::settle_profile(double u_ref, double cover, double dim, double density, double h,
-                                 double t) {
+void Aerodynamics::settle_profile(double u_ref, double cover, double dim, double density, double h,
+                                  double t) {
     // Until the friction velocity changes by less than a millionth, at most ten
     // times: where the fixed point is slow to reach (near-neutral stratification
     // changing sign), what is left the following sub-steps carry on, as they
     // carried on all of it before; at short steps the first update mostly holds.
     constexpr int kMostUpdates = 10;
-    int n = 0;
-    while (n < kMostUpdates) {
+    for (int n = 0; n < kMostUpdates; ++n) {
         const double before = ustar;
         update_profile(u_ref, cover, dim, density, h, t);
-        ++n;
         if (std::fabs(ustar - before) <= 1e-6 * before) break;
     }
-    return n;
 }
 
 }  // namespace kelmora

@@ -33,8 +33,8 @@ struct Aerodynamics {
     // One update a sub-step lets the stability trail the weather by a sub-step,
     // which at the record interval is a whole half hour: a calm, stable profile
     // of a rainy half hour then held the wind at a wet canopy through the first
-    // dry one. Returns the updates it took.
-    int settle_profile(double u_ref, double cover, double dim, double density, double h, double t);
+    // dry one.
+    void settle_profile(double u_ref, double cover, double dim, double density, double h, double t);
 
   private:
     // Terms of the profile that depend only on the heights, the cover and the

@@ -368,10 +368,12 @@ Failure Plant::step_a(const ForcingRecord& record, double dt, const LayerInput& 
     // The leaf sees the foliage where the sub-step will take it; with the
     // energy-conserving physics its own backward step under this sub-step's
     // radiation and air predicts it, which at long steps is most of the way.
-    const double air_change = forcing_air_t > 0 ? record.tk - forcing_air_t : 0;
-    forcing_air_t = record.tk;
-    const double leaf_t =
-        conserving ? foliage_ahead(*this, record, dt, air_change) : foliage.temperature;
+    double leaf_t = foliage.temperature;
+    if (conserving) {
+        leaf_t =
+            foliage_ahead(*this, record, dt, forcing_air_t > 0 ? record.tk - forcing_air_t : 0);
+        forcing_air_t = record.tk;
+    }
     const LeafInput leaf_in{leaf_t,
                             foliage.carbon * foliage._sla,
                             radiation.vis_abs_down,

@@ -185,7 +185,8 @@ class Soil {
     // Thermal conductivity of the top layer in the last sub-step, W m-1 K-1.
     double lambda_top_ = 0;
     // Heat conductance (W m-2 K-1) from the middle of the top layer to the skin,
-    // through the litter on the floor; set by the surface balance.
+    // through the litter on the floor; set by the surface balance of the
+    // energy-conserving physics, 0 otherwise.
     double skin_conduction_ = 0;
 
     // The powers of a layer's water curves, kept while the layer's relative

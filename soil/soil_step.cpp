@@ -83,8 +83,9 @@ void Soil::surface_balance(const ForcingRecord& record, double dt, const SoilInp
     // Conductance of the previous profile, with _physics 0 never below 0.1 m s-1.
     const double g = gb.heat(aero.u12, _rgh, aero.rho);
     skin_conduction_ =
-        lambda_top_ > 0 ? 1 / (0.5 * _dz[0] / lambda_top_ + litter_depth(in.litter) / kLambdaLitter)
-                        : 0;
+        conserving && lambda_top_ > 0
+            ? 1 / (0.5 * _dz[0] / lambda_top_ + litter_depth(in.litter) / kLambdaLitter)
+            : 0;
     surface_t = conserving ? skin_temperature(record, in, g) : ts;
     // The surface absorbs all infrared arriving and emits as a black body.
     const double rn = (1 - _refl) * in.vis_down + in.ir_down - black_body(surface_t);
@@ -94,7 +95,7 @@ void Soil::surface_balance(const ForcingRecord& record, double dt, const SoilInp
     aero.update_profile(u_ref, 1.0, _rgh, record.rho_air, h, in.air_t);
     settling_ = {};
     settling_.k = record.rho_air * phys::kCpAir * g;
-    settling_.skin = conserving ? skin_conduction_ : 0;
+    settling_.skin = skin_conduction_;
 
     runoff = dt * in.throughfall;
     qs = (water[0] > 0 || runoff > 0) ? qsat(surface_t, record.pa) : 0;
