@@ -4,8 +4,8 @@ benchmarks fitted to its own weather and fluxes.
 A site list is a CSV file with the columns site and tower (a tower file that
 kelm-forcing reads) and, optionally, lat, lon, elevation (passed to
 kelm-forcing), zref, base (a folder of parameter files), physics (default 1),
-dt (default 60) and qc.  Relative
-paths count from the list's folder.
+dt (default: the longest step up to 1800 s that divides the records) and qc.
+Relative paths count from the list's folder.
 
 Layout of the output directory:
     sites.lock          locked while kelm-sites works here
